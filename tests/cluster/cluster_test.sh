@@ -1,0 +1,409 @@
+#!/bin/bash
+# Simulated three-node cluster test.
+#
+#   tests/cluster/cluster_test.sh <path-to-benchmark-binary> [<work-dir>]
+#
+# Builds a small cluster on this one machine out of Linux network namespaces,
+# runs the benchmark across it with the real `mpirun` (Open MPI's rsh/ssh
+# launcher, pointed at netns_rsh.sh instead of ssh), checks the report, and
+# tears everything down again.
+#
+#      hub namespace:  bridge br0 --+-- h1 ==veth== clu0 (node1, 10.77.0.1/24)
+#                                   +-- h2 ==veth== clu0 (node2, 10.77.0.2/24)
+#                                   +-- h3 ==veth== clu0 (node3, 10.77.0.3/24)
+#
+# Nothing is created in the machine's own network namespace: the veth pairs
+# are created inside the hub namespace with their node end placed straight
+# into the node namespace, so the 10.77.0.0/24 subnet exists only on those
+# devices and no packet can leave the namespaces made here.
+#
+# Exit status: 0 all checks passed, 1 a check failed, 2 usage error,
+# 77 skipped (the machine cannot create namespaces; a line "SKIP: why").
+#
+# Environment:
+#   CLUSTER_REPORT_CHECK  optional command, run as
+#                         $CLUSTER_REPORT_CHECK <np> <run-dir> <console-file>
+#                         after the 3-node run; the test fails if it fails.
+#   CLUSTER_MPIRUN_TIMEOUT  seconds allowed for one mpirun (default 300).
+#
+# Without <work-dir> everything goes into a temporary directory that is
+# removed at the end.  With <work-dir> the run directories and console logs are
+# kept there (in a fresh cluster.XXXXXX subdirectory) for inspection.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+AGENT="$HERE/netns_rsh.sh"
+MPIRUN_TIMEOUT=${CLUSTER_MPIRUN_TIMEOUT:-300}
+SUBNET=10.77.0.0/24
+NODES=(node1 node2 node3)
+
+usage() { echo "usage: $0 <path-to-benchmark-binary> [<work-dir>]" >&2; exit 2; }
+skip()  { echo "SKIP: $*"; exit 77; }
+log()   { echo "cluster test: $*"; }
+
+[ $# -ge 1 ] && [ $# -le 2 ] || usage
+
+# ---------------------------------------------------------------------------
+# Can this machine do it at all?  Anything missing here is a reason to skip,
+# never to pass.
+# ---------------------------------------------------------------------------
+[ "$(id -u)" = 0 ] || skip "network namespaces need root (running as uid $(id -u))"
+for tool in ip unshare mount hostname sysctl timeout mpirun; do
+    command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is not installed"
+done
+unshare --uts --mount true 2>/dev/null || skip "'unshare --uts --mount' is not permitted here"
+
+# The benchmark binary itself must exist: a missing binary is a failure.
+BIN=$1
+[ -f "$BIN" ] && [ -x "$BIN" ] || { echo "cluster test: FAIL: no executable at '$BIN'" >&2; exit 1; }
+BIN=$(cd "$(dirname "$BIN")" && pwd)/$(basename "$BIN")
+[ -x "$AGENT" ] || { echo "cluster test: FAIL: launch agent $AGENT is not executable" >&2; exit 1; }
+# Open MPI splits the agent setting on spaces, so the path must not have any.
+case "$AGENT" in *[[:space:]]*) echo "cluster test: FAIL: path of $AGENT contains white space" >&2; exit 1 ;; esac
+
+# ---------------------------------------------------------------------------
+# Names, directories and cleanup.
+# ---------------------------------------------------------------------------
+# A tag unique to this run (pid + random) prefixes every namespace name, so
+# parallel runs or leftovers of a killed run never clash.  The host names
+# inside the namespaces are still exactly node1..node3.
+while :; do
+    TAG="p64c$$r$RANDOM"
+    ip netns list 2>/dev/null | grep -q "^$TAG-" || break
+done
+HUB_NS="$TAG-hub"
+declare -A NS ADDR
+for i in 1 2 3; do
+    NS[node$i]="$TAG-node$i"
+    ADDR[node$i]="10.77.0.$i"
+done
+
+CREATED_NS=()       # namespaces to delete, in creation order
+TMP_DIRS=()         # directories to delete
+MPIRUN_PID=""
+
+if [ $# -ge 2 ]; then
+    mkdir -p "$2"
+    WORK=$(mktemp -d "$(cd "$2" && pwd)/cluster.XXXXXX")      # kept
+else
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/cluster_test.XXXXXX")
+    TMP_DIRS+=("$WORK")
+fi
+# Open MPI's session directories hold Unix socket paths (at most 107 bytes),
+# so they get a short private base of their own rather than living in WORK.
+OMPI_TMP=$(mktemp -d /tmp/p64c.XXXXXX)
+TMP_DIRS+=("$OMPI_TMP")
+
+# Kill every process that lives in one of our namespaces (mpirun, the agent's
+# shells, orted daemons, benchmark ranks), then delete the namespaces.
+# Deleting a namespace that still has processes would only drop its name
+# while the namespace itself lived on, hence the kill first.
+teardown() {
+    local ns pids i
+    if [ -n "$MPIRUN_PID" ]; then
+        kill -TERM "$MPIRUN_PID" 2>/dev/null || true
+    fi
+    for ns in "${CREATED_NS[@]}"; do
+        pids=$(ip netns pids "$ns" 2>/dev/null || true)
+        [ -n "$pids" ] && kill -TERM $pids 2>/dev/null || true
+    done
+    for ns in "${CREATED_NS[@]}"; do
+        for i in $(seq 50); do               # up to 5 s to exit politely
+            pids=$(ip netns pids "$ns" 2>/dev/null || true)
+            [ -z "$pids" ] && break
+            [ "$i" = 50 ] && kill -KILL $pids 2>/dev/null || true
+            sleep 0.1
+        done
+    done
+    if [ -n "$MPIRUN_PID" ]; then
+        wait "$MPIRUN_PID" 2>/dev/null || true
+        MPIRUN_PID=""
+    fi
+    # Nodes first, hub last: a veth pair disappears with either of its ends.
+    for (( i=${#CREATED_NS[@]}-1; i>=0; i-- )); do
+        ip netns del "${CREATED_NS[$i]}" 2>/dev/null || true
+    done
+    CREATED_NS=()
+    if [ ${#TMP_DIRS[@]} -gt 0 ]; then
+        rm -rf "${TMP_DIRS[@]}"
+    fi
+    TMP_DIRS=()
+}
+on_exit() {
+    local rc=$?
+    trap - EXIT INT TERM
+    teardown
+    exit "$rc"
+}
+trap on_exit EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ---------------------------------------------------------------------------
+# Build the network.
+# ---------------------------------------------------------------------------
+die() { log "FAIL: $*"; exit 1; }   # setup went wrong after it could start
+
+new_ns() {
+    ip netns add "$1" 2>/dev/null || return 1
+    CREATED_NS+=("$1")
+    # IPv6 off: the nodes talk IPv4 on one subnet only, and Open MPI must not
+    # try link-local IPv6 addresses.  (A kernel without IPv6 has nothing to
+    # turn off.)
+    if ip netns exec "$1" test -d /proc/sys/net/ipv6; then
+        ip netns exec "$1" sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 \
+            net.ipv6.conf.default.disable_ipv6=1 >/dev/null \
+            || die "cannot disable IPv6 in $1"
+    fi
+    ip -n "$1" link set lo up || die "cannot bring up lo in $1"
+}
+
+new_ns "$HUB_NS" || skip "'ip netns add' failed (no permission to create network namespaces)"
+ip -n "$HUB_NS" link add br0 type bridge 2>/dev/null \
+    || skip "cannot create a bridge inside a network namespace"
+ip -n "$HUB_NS" link set br0 up || die "cannot bring up the bridge"
+
+HOSTS_FILE="$WORK/hosts"         # bound over /etc/hosts inside every node
+NODE_MAP="$WORK/node_map"        # read by the launch agent
+printf '127.0.0.1\tlocalhost\n' > "$HOSTS_FILE"
+: > "$NODE_MAP"
+for i in 1 2 3; do
+    node=node$i ns=${NS[node$i]}
+    new_ns "$ns" || skip "'ip netns add' failed for $ns"
+    # Create the pair in the hub and put the peer directly into the node, so
+    # no device ever appears in the machine's own namespace.
+    ip -n "$HUB_NS" link add "h$i" type veth peer name clu0 netns "$ns" 2>/dev/null \
+        || skip "cannot create veth pairs inside network namespaces"
+    ip -n "$HUB_NS" link set "h$i" master br0 up || die "cannot attach h$i to the bridge"
+    ip -n "$ns" addr add "${ADDR[$node]}/24" dev clu0 || die "cannot address $node"
+    ip -n "$ns" link set clu0 up || die "cannot bring up clu0 on $node"
+    printf '%s\t%s\n' "${ADDR[$node]}" "$node" >> "$HOSTS_FILE"
+    printf '%s %s %s\n' "$node" "$ns" "${ADDR[$node]}" >> "$NODE_MAP"
+done
+
+# Quick reachability check so that a broken network shows up as such rather
+# than as an Open MPI time-out.
+if command -v ping >/dev/null 2>&1; then
+    for i in 2 3; do
+        ip netns exec "${NS[node1]}" ping -c 1 -W 2 "10.77.0.$i" >/dev/null 2>&1 || {
+            # The bridge may need a moment before it forwards; try once more.
+            sleep 1
+            ip netns exec "${NS[node1]}" ping -c 1 -W 3 "10.77.0.$i" >/dev/null 2>&1 \
+                || die "node1 cannot reach node$i (10.77.0.$i)"
+        }
+    done
+fi
+
+# ---------------------------------------------------------------------------
+# Running mpirun on node1.
+# ---------------------------------------------------------------------------
+# Open MPI settings, all through the environment:
+#  - root is refused unless both ALLOW_RUN_AS_ROOT variables are set;
+#  - plm=rsh with our agent instead of ssh; no tree spawn, so only mpirun
+#    launches daemons (one agent call per remote node);
+#  - oob (daemon wiring) and btl tcp (MPI traffic) restricted to the cluster
+#    subnet; btl self,tcp and pml ob1, so ranks on one node also talk TCP and
+#    nothing tries UCX, shared memory or fabric libraries;
+#  - no core binding (all "nodes" share the same 2 cores), oversubscription
+#    allowed;
+#  - session directories in our private short temp base.
+# The agent inherits mpirun's environment (unlike ssh), so the daemons on the
+# other nodes see the same settings, as they would from a shared site config.
+MPI_ENV=(
+    OMPI_ALLOW_RUN_AS_ROOT=1
+    OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+    OMPI_MCA_plm=rsh
+    OMPI_MCA_plm_rsh_agent="$AGENT"
+    OMPI_MCA_plm_rsh_no_tree_spawn=1
+    OMPI_MCA_oob_tcp_if_include="$SUBNET"
+    OMPI_MCA_btl_tcp_if_include="$SUBNET"
+    OMPI_MCA_btl=self,tcp
+    OMPI_MCA_pml=ob1
+    OMPI_MCA_osc=^ucx
+    OMPI_MCA_hwloc_base_binding_policy=none
+    OMPI_MCA_rmaps_base_oversubscribe=1
+    OMPI_MCA_orte_tmpdir_base="$OMPI_TMP"
+    TMPDIR="$OMPI_TMP"
+    CLUSTER_NODE_MAP="$NODE_MAP"
+    CLUSTER_HOSTS="$HOSTS_FILE"
+)
+
+# run_on_node1 DIR OUT ERR argv...: run argv in node1's namespace with host
+# name node1 and the cluster hosts file, in DIR, stdin closed.  mpirun has to
+# run inside node1: Open MPI decides which hostfile entry is "local" by
+# comparing it with its own host name, and the remote daemons must be able to
+# connect back to it over the cluster subnet.
+# It also gets a PID namespace of its own, whose first process is `timeout`:
+# mpirun starts the remote daemons as `orted --daemonize`, so each orted
+# forks away from the launch agent and is orphaned; on a real cluster the
+# remote init adopts it, here it would be this machine's init, where exited
+# daemons were seen lingering as zombies for a while.  In the PID namespace
+# they are adopted by its first process instead, and when that exits the
+# kernel kills and reaps everything left in the namespace, so no daemon
+# outlives a run.  --kill-child passes our SIGTERM/SIGKILL on.
+# Runs in the background so that a signal to this script is handled at once
+# (see the traps).
+run_on_node1() {
+    local dir=$1 out=$2 err=$3
+    shift 3
+    env "${MPI_ENV[@]}" ip netns exec "${NS[node1]}" \
+        unshare --uts --mount --pid --fork --kill-child --mount-proc sh -c '
+        mount --bind "$1" /etc/hosts && hostname node1 && cd "$2" || exit 125
+        shift 2
+        exec "$@"' run_on_node1 "$HOSTS_FILE" "$dir" "$@" </dev/null >"$out" 2>"$err" &
+    MPIRUN_PID=$!
+    local rc=0
+    wait "$MPIRUN_PID" || rc=$?
+    MPIRUN_PID=""
+    return "$rc"
+}
+
+PASSED=0 FAILED=0
+pass() { PASSED=$((PASSED + 1)); log "PASS: $*"; }
+fail() { FAILED=$((FAILED + 1)); log "FAIL: $*"; }
+
+# run_case NAME NP SLOTS: writes a hostfile with SLOTS per node, runs the
+# benchmark with NP ranks from a fresh run directory and leaves
+# CASE_DIR, RUN_DIR, OUT, ERR, RC and SECS for the checks.
+run_case() {
+    local name=$1 np=$2 slots=$3 node t0 t1
+    CASE_DIR="$WORK/$name"
+    RUN_DIR="$CASE_DIR/run"
+    OUT="$CASE_DIR/console.txt"
+    ERR="$CASE_DIR/stderr.txt"
+    mkdir -p "$RUN_DIR"
+    for node in "${NODES[@]}"; do
+        echo "$node slots=$slots"
+    done > "$CASE_DIR/hostfile"
+    log "running $name: mpirun -np $np over ${NODES[*]} ($slots slot(s) each)"
+    t0=$(date +%s.%N)
+    RC=0
+    run_on_node1 "$RUN_DIR" "$OUT" "$ERR" \
+        timeout -k 15 "$MPIRUN_TIMEOUT" mpirun --hostfile "$CASE_DIR/hostfile" -np "$np" "$BIN" || RC=$?
+    t1=$(date +%s.%N)
+    SECS=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
+    log "$name finished in $SECS s with exit status $RC"
+}
+
+# 124 and 137 are what `timeout` returns when it had to stop mpirun.
+timed_out() {
+    case "$RC" in 124|137) echo " (timed out after ${MPIRUN_TIMEOUT} s)" ;; esac
+}
+
+show_logs() {
+    echo "----- console output ($1) -----"
+    cat "$OUT" 2>/dev/null || true
+    echo "----- standard error ($1) -----"
+    cat "$ERR" 2>/dev/null || true
+    echo "-------------------------------"
+}
+
+# check_threads NP HOST_OF_RANK...: every "Thread:N @host" line in OUT must
+# name the host that rank N runs on; every worker 1..NP-1 must appear; and
+# among lines of the same kind (same text after the host) the ranks must
+# ascend.  Prints the first problems found and returns non-zero on any.
+check_threads() {
+    local np=$1
+    shift
+    awk -v np="$np" -v hosts="$*" '
+        BEGIN { n = split(hosts, host, " "); bad = 0 }
+        match($0, /Thread:[0-9]+ @[^ ]+/) {
+            tok = substr($0, RSTART, RLENGTH)
+            split(tok, parts, /[: @]+/)        # "Thread", N, host
+            r = parts[2] + 0; h = parts[3]
+            kind = substr($0, RSTART + RLENGTH)
+            lines++
+            if (r >= np) { print "  rank out of range: " $0; bad = 1; next }
+            if (h != host[r + 1]) {
+                print "  worker " r " shown on " h ", expected " host[r + 1] ": " $0; bad = 1
+            }
+            seen[r] = 1
+            if ((kind in last) && r <= last[kind]) {
+                print "  not in ascending rank order: " $0; bad = 1
+            }
+            last[kind] = r
+        }
+        END {
+            if (lines == 0) { print "  no Thread: lines in the report"; exit 1 }
+            for (r = 1; r < np; r++)
+                if (!(r in seen)) { print "  no Thread: line for worker " r; bad = 1 }
+            exit bad
+        }' "$OUT"
+}
+
+# ---------------------------------------------------------------------------
+# a. Three nodes, one rank each.
+# ---------------------------------------------------------------------------
+run_case three_nodes 3 1
+A_OUT=$OUT
+A_OK=1
+if [ "$RC" = 0 ]; then pass "3 nodes: mpirun exit status 0"
+else fail "3 nodes: mpirun exit status $RC$(timed_out)"; A_OK=0; fi
+
+if problems=$(check_threads 3 node1 node2 node3); then
+    pass "3 nodes: Thread:1 shown @node2 and Thread:2 @node3 in every line"
+else
+    fail "3 nodes: Thread: lines"; echo "$problems"; A_OK=0
+fi
+
+shopt -s nullglob
+results=("$RUN_DIR"/results_*)
+shopt -u nullglob
+if [ ${#results[@]} -eq 1 ] && [[ ${results[0]} == *"@ node1.txt" ]]; then
+    pass "3 nodes: results file name ends in '@ node1.txt'"
+else
+    fail "3 nodes: expected one results file ending in '@ node1.txt', found ${#results[@]}:"
+    A_OK=0
+    for f in "${results[@]}"; do printf '  %q\n' "$(basename "$f")"; done
+fi
+
+if [ -n "${CLUSTER_REPORT_CHECK:-}" ]; then
+    # Word-split on purpose so that "python3 check.py" works.
+    read -r -a checker <<< "$CLUSTER_REPORT_CHECK"
+    if "${checker[@]}" 3 "$RUN_DIR" "$OUT"; then
+        pass "3 nodes: report layout ($CLUSTER_REPORT_CHECK)"
+    else
+        fail "3 nodes: report layout ($CLUSTER_REPORT_CHECK)"; A_OK=0
+    fi
+fi
+[ "$A_OK" = 1 ] || show_logs "3 nodes"
+A_SECS=$SECS
+
+# ---------------------------------------------------------------------------
+# b. Three nodes, two ranks each: with by-slot mapping ranks 0,1 run on
+#    node1, 2,3 on node2 and 4,5 on node3.
+# ---------------------------------------------------------------------------
+run_case two_per_node 6 2
+B_OK=1
+if [ "$RC" = 0 ]; then pass "6 ranks: mpirun exit status 0"
+else fail "6 ranks: mpirun exit status $RC$(timed_out)"; B_OK=0; fi
+
+if problems=$(check_threads 6 node1 node1 node2 node2 node3 node3); then
+    pass "6 ranks: every Thread: line names its hostfile host, in ascending rank order"
+else
+    fail "6 ranks: Thread: lines"; echo "$problems"; B_OK=0
+fi
+[ "$B_OK" = 1 ] || show_logs "6 ranks"
+B_SECS=$SECS
+
+# ---------------------------------------------------------------------------
+# Tear down now (the EXIT trap would too) to prove nothing is left behind.
+# ---------------------------------------------------------------------------
+A_REPORT=$(cat "$A_OUT" 2>/dev/null || true)    # the work dir may go now
+OURS=("${CREATED_NS[@]}")
+teardown
+left=""
+for ns in "${OURS[@]}"; do
+    ip netns list | grep -q "^$ns\b" && left="$left $ns"
+done
+if [ -z "$left" ]; then pass "teardown: all namespaces and their processes are gone"
+else fail "teardown: namespaces left:$left"; fi
+
+if [ "$A_OK" = 1 ]; then
+    echo "===== console report of the 3-node run ====="
+    printf '%s\n' "$A_REPORT"
+    echo "============================================"
+fi
+log "timings: 3 nodes ${A_SECS} s, 6 ranks ${B_SECS} s"
+echo "cluster test: $PASSED passed, $FAILED failed"
+[ "$FAILED" = 0 ]
