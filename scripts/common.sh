@@ -1,0 +1,47 @@
+# Shared by run.sh and test.sh: installing what is missing and running as root.
+
+# Installs the Debian packages that are not installed yet, with apt-get as
+# root or through sudo. On macOS it prints the Homebrew line instead.
+install_missing() {
+    if [ "$(uname -s)" = "Darwin" ]; then
+        command -v mpirun >/dev/null 2>&1 && command -v cmake >/dev/null 2>&1 ||
+            echo "Install the tools first: brew install cmake open-mpi googletest"
+        return 0
+    fi
+    if ! command -v dpkg-query >/dev/null 2>&1; then
+        echo "No dpkg here: install $* with your package manager." >&2
+        return 0
+    fi
+    local missing=()
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1; then
+            sudo=(sudo)
+        else
+            echo "Missing packages: ${missing[*]}; run as root or install them first." >&2
+            return 1
+        fi
+    fi
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
+}
+
+# Open MPI refuses to start as root unless told twice.
+allow_root_if_needed() {
+    if [ "$(id -u)" -eq 0 ]; then
+        export OMPI_ALLOW_RUN_AS_ROOT=1
+        export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+    fi
+}
+
+core_count() {
+    getconf _NPROCESSORS_ONLN 2>/dev/null || echo 1
+}

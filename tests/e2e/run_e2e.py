@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Runs the benchmark under mpirun in a fresh directory and checks the report.
+
+    run_e2e.py --np 3 --iterations 8192 --cap 4 -- mpirun -n 3 ... BINARY
+
+Standard input is closed, so the final prompt ends at once. The run must exit
+0, leave exactly one results file, print the expected report on the console
+and in the file, and no rank but the master may write anything.
+"""
+
+import argparse
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import report  # noqa: E402
+
+
+def run_job(command, directory, timeout, stdin=subprocess.DEVNULL):
+    """Runs `command` in `directory`, with each rank's output also kept per
+    rank under directory/ranks, so that silent workers can be checked."""
+    command = list(command)
+    if os.path.basename(command[0]) in ("mpirun", "mpiexec", "orterun"):
+        command[1:1] = ["--output-filename", os.path.join(directory, "ranks")]
+    return subprocess.run(command, cwd=directory, stdin=stdin, capture_output=True,
+                          timeout=timeout, text=True, errors="replace")
+
+
+def rank_outputs(directory):
+    """{rank: (stdout, stderr)} from the per-rank files of run_job."""
+    outputs = {}
+    root = os.path.join(directory, "ranks")
+    for folder, _, files in os.walk(root):
+        base = os.path.basename(folder)
+        if base.startswith("rank."):
+            rank = int(base.split(".")[1])
+            texts = []
+            for stream in ("stdout", "stderr"):
+                path = os.path.join(folder, stream)
+                texts.append(open(path, errors="replace").read() if stream in files else "")
+            outputs[rank] = tuple(texts)
+    return outputs
+
+
+def results_files(directory):
+    return [name for name in os.listdir(directory)
+            if name.startswith("results_processors_lite_mac_clusters")]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--np", type=int, required=True, help="processes started")
+    parser.add_argument("--cap", type=int, required=True, help="the master's process cap")
+    parser.add_argument("--iterations", type=int, required=True)
+    parser.add_argument("--timeout", type=float, default=600)
+    parser.add_argument("--host", default=socket.gethostname())
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    nproc = min(args.np, args.cap)
+
+    with tempfile.TemporaryDirectory(prefix="p64e2e-") as directory:
+        directory = os.path.realpath(directory)
+        job = run_job(command, directory, args.timeout)
+        failures = []
+        if job.returncode != 0:
+            failures.append(f"exit status {job.returncode}")
+        files = results_files(directory)
+        if len(files) != 1:
+            failures.append(f"{len(files)} results files: {files!r}")
+        else:
+            with open(os.path.join(directory, files[0]), errors="replace") as f:
+                file_text = f.read()
+            try:
+                values, names = report.check_report(job.stdout, file_text, files[0], directory,
+                                                    nproc, args.iterations, args.host)
+                for key, found in names.items():
+                    if any(name != args.host for name in found):
+                        failures.append(f"{key}: worker names {found!r}, not {args.host!r}")
+            except report.ReportError as error:
+                failures.append(str(error))
+        outputs = rank_outputs(directory)
+        for rank in range(1, args.np):
+            out, err = outputs.get(rank, ("", ""))
+            if out or err:
+                failures.append(f"rank {rank} wrote {out + err!r}")
+        master_err = outputs.get(0, ("", ""))[1]
+        expect_note = args.np > args.cap
+        if expect_note != bool(master_err):
+            failures.append(f"master's standard error: {master_err!r}")
+        if failures:
+            print(job.stdout)
+            print(job.stderr, file=sys.stderr)
+            for failure in failures:
+                print("FAIL:", failure)
+            return 1
+        print(job.stdout)
+        print(f"e2e np{args.np}: report, results file and exit status as expected")
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
