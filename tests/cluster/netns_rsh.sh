@@ -65,6 +65,7 @@ done < "$CLUSTER_NODE_MAP"
 # `sh -c` exactly as a real sshd would pass it.  The daemon starts in $HOME
 # like an ssh login would.  `exec` keeps the chain a single process, so a
 # signal sent to this agent reaches the remote command itself.
+# shellcheck disable=SC2016  # the inner script expands its own "$1"...
 exec ip netns exec "$ns" unshare --uts --mount sh -c '
     mount --bind "$1" /etc/hosts || exit 255
     hostname "$2" || exit 255
