@@ -1,0 +1,255 @@
+#!/usr/bin/env python3
+"""Measures the benchmark itself and writes bench/RESULTS.md.
+
+    bench/bench.py [--binary build/release/processors64_mpi_mac0] [--np 2 3] [--out FILE]
+
+Runs the real binary under mpirun at each process count (default: 2 and
+cores + 1) in a temporary directory, stdin closed, and records:
+- per workload, nanoseconds per iteration (1e9 / rate): the master's
+  single-process baseline and each worker;
+- each streaming test's improvement against the ideal, the number of workers;
+- the CPU share that waiting ranks take: every rank's CPU time is sampled from
+  /proc while the console lines are time-stamped as they arrive, so the master
+  is measured while it collects and the workers while the master runs a
+  baseline;
+- the harness overhead: the job's wall time minus the time spent in timed loops.
+Linux only (it reads /proc).
+"""
+
+import argparse
+import datetime
+import os
+import platform
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+TESTS = ("Float", "Integer", "Logic")
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+ITER = 134217728
+NUMBER = r"(-?[\d.]+(?:e[+-]\d+)?|inf|nan)"
+
+
+def rank_processes(binary):
+    """{rank: pid} of the running ranks of `binary`."""
+    ranks = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.path.realpath(f"/proc/{pid}/exe") != binary:
+                continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                env = f.read().split(b"\0")
+        except OSError:
+            continue
+        for item in env:
+            if item.startswith(b"OMPI_COMM_WORLD_RANK="):
+                ranks[int(item.split(b"=")[1])] = int(pid)
+    return ranks
+
+
+def cpu_seconds(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS  # utime + stime
+    except (OSError, IndexError):
+        return None
+
+
+class Sampler(threading.Thread):
+    """Samples each rank's CPU time every `period` seconds."""
+
+    def __init__(self, binary, period=0.05):
+        super().__init__(daemon=True)
+        self.binary, self.period = binary, period
+        self.samples = {}  # rank -> [(time, cpu seconds)]
+        self.done = threading.Event()
+
+    def run(self):
+        pids = {}
+        while not self.done.is_set():
+            if not pids or len(pids) < getattr(self, "expected", 0):
+                pids = rank_processes(self.binary)
+            now = time.monotonic()
+            for rank, pid in pids.items():
+                cpu = cpu_seconds(pid)
+                if cpu is not None:
+                    self.samples.setdefault(rank, []).append((now, cpu))
+            time.sleep(self.period)
+
+    def cpu_between(self, rank, start, end):
+        """CPU seconds that `rank` used between two moments (interpolated)."""
+        points = self.samples.get(rank, [])
+
+        def at(moment):
+            before = [p for p in points if p[0] <= moment]
+            after = [p for p in points if p[0] >= moment]
+            if not before or not after:
+                return None
+            (t0, c0), (t1, c1) = before[-1], after[0]
+            return c0 if t1 == t0 else c0 + (c1 - c0) * (moment - t0) / (t1 - t0)
+
+        a, b = at(start), at(end)
+        return None if a is None or b is None else b - a
+
+
+def run(binary, np, extra_flags):
+    env = dict(os.environ)
+    if os.geteuid() == 0:
+        env.update(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1")
+    env["OMPI_MCA_rmaps_base_oversubscribe"] = "1"
+    sampler = Sampler(binary)
+    sampler.expected = np
+    lines = []  # (arrival time, text)
+    with tempfile.TemporaryDirectory(prefix="p64bench-") as directory:
+        start = time.monotonic()
+        job = subprocess.Popen(["mpirun", "-np", str(np), *extra_flags, binary], cwd=directory,
+                               env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               text=True)
+        sampler.start()
+        for text in job.stdout:
+            lines.append((time.monotonic(), text.rstrip("\n")))
+        status = job.wait()
+        wall = time.monotonic() - start
+        sampler.done.set()
+        sampler.join()
+    if status != 0:
+        sys.exit(f"mpirun -np {np} exited with status {status}")
+    return lines, sampler, wall
+
+
+def first_index(lines, text, after=0):
+    for i in range(after, len(lines)):
+        if lines[i][1].startswith(text):
+            return i
+    raise ValueError(f"no line starting with {text!r}")
+
+
+def analyse(lines, sampler, wall, np):
+    workers = np - 1
+    result = {"np": np, "workers": workers, "wall": wall, "tests": {}}
+    waiting_master, waiting_workers = [], []
+    loops = 0.0
+
+    ef = first_index(lines, "Effective Frequency.")
+    ef_end = first_index(lines, "Overall, Effective Frequency was:", ef)
+    ef_rate = float(re.search(NUMBER, lines[ef_end][1].split(":")[1]).group(1)) * 1e9
+    result["ef_ns_per_worker"] = 1e9 / (ef_rate / workers) if workers and ef_rate else None
+    waiting_master.append((lines[ef][0], lines[ef_end][0]))
+
+    position = ef_end
+    for test in TESTS:
+        head = first_index(lines, f"{test} Streaming.", position)
+        single_time = float(re.search(NUMBER, lines[head + 2][1][18:]).group(1))
+        single_end = head + 3
+        collect = first_index(lines, "Multi-Thread Enabled:", single_end)
+        overall = first_index(lines, "Overall, It was:", collect)
+        times = [float(re.search(r"spent: " + NUMBER, t).group(1))
+                 for _, t in lines[collect + 1:overall] if "spent:" in t]
+        improvement = float(re.search(NUMBER, lines[overall + 1][1][27:]).group(1))
+        result["tests"][test] = {
+            "single_ns": single_time / ITER * 1e9,
+            "worker_ns": [t / ITER * 1e9 for t in times],
+            "improvement": improvement,
+        }
+        waiting_workers.append((lines[head][0], lines[single_end][0]))
+        waiting_master.append((lines[collect][0], lines[overall][0]))
+        loops += single_time + (max(times) if times else 0.0)
+        position = overall
+    # The Effective Frequency loop: the slowest worker's time, from its rate.
+    if result["ef_ns_per_worker"]:
+        loops += result["ef_ns_per_worker"] * ITER / 1e9
+
+    def share(rank, intervals):
+        used = [sampler.cpu_between(rank, a, b) for a, b in intervals]
+        span = sum(b - a for a, b in intervals)
+        return None if None in used or span <= 0 else sum(used) / span
+
+    result["master_wait_share"] = share(0, waiting_master)
+    shares = [share(rank, waiting_workers) for rank in range(1, np)]
+    result["worker_wait_share"] = max(s for s in shares if s is not None) if workers else None
+    result["overhead"] = wall - loops
+    return result
+
+
+def machine():
+    model = "unknown processor"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    compiler = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout
+    return model, os.cpu_count(), compiler.splitlines()[0] if compiler else "unknown"
+
+
+def percent(value):
+    return "n/a" if value is None else f"{100 * value:.1f}%"
+
+
+def write_markdown(results, path):
+    model, cores, compiler = machine()
+    out = ["# Benchmark measurements", "",
+           f"- Machine: {model}, {cores} logical cores, {platform.system()} "
+           f"{platform.release()}",
+           f"- Compiler: {compiler}",
+           f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}",
+           "- Reproduce: `./bench/bench.py` (builds nothing: build the Release binary first "
+           "with `./run.sh` or CMake), on an otherwise idle machine.", ""]
+    for r in results:
+        out += [f"## {r['np']} processes ({r['workers']} worker(s) and the master)", "",
+                "| Workload | ns/iteration, master alone | ns/iteration per worker "
+                "| Improvement | Ideal | Improvement / ideal |",
+                "|---|---|---|---|---|---|"]
+        for test in TESTS:
+            t = r["tests"][test]
+            per_worker = ", ".join(f"{ns:.2f}" for ns in t["worker_ns"]) or "none"
+            ideal = r["workers"]
+            ratio = f"{t['improvement'] / ideal:.3f}" if ideal else "n/a"
+            out.append(f"| {test} Streaming | {t['single_ns']:.2f} | {per_worker} "
+                       f"| {t['improvement']:.3f} | {ideal} | {ratio} |")
+        ef = r["ef_ns_per_worker"]
+        out.append(f"| Effective Frequency | (no baseline) | "
+                   f"{'n/a' if ef is None else f'{ef:.2f} (mean)'} | | | |")
+        share = r["overhead"] / r["wall"]
+        out += ["",
+                f"- CPU share of the waiting master while workers run: "
+                f"{percent(r['master_wait_share'])} of a core",
+                f"- CPU share of the busiest waiting worker while the master runs a baseline: "
+                f"{percent(r['worker_wait_share'])} of a core",
+                f"- Harness overhead: {r['overhead']:.2f} s of {r['wall']:.2f} s wall time "
+                f"({100 * share:.1f}%) outside the timed loops", ""]
+    with open(path, "w") as f:
+        f.write("\n".join(out))
+
+
+def main():
+    global ITER
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", default=os.path.join(ROOT, "build/release/processors64_mpi_mac0"))
+    parser.add_argument("--np", type=int, nargs="+", default=[2, (os.cpu_count() or 1) + 1])
+    parser.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
+    parser.add_argument("--iterations", type=int, default=ITER, help="for the short build")
+    parser.add_argument("mpirun_flags", nargs="*")
+    args = parser.parse_args()
+    ITER = args.iterations
+    binary = os.path.realpath(args.binary)
+    results = []
+    for np in args.np:
+        print(f"running {binary} at {np} processes ...", flush=True)
+        lines, sampler, wall = run(binary, np, args.mpirun_flags)
+        results.append(analyse(lines, sampler, wall, np))
+    write_markdown(results, args.out)
+    print(open(args.out).read())
+
+
+if __name__ == "__main__":
+    main()
