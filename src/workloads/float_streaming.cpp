@@ -19,9 +19,7 @@ void run_loop(long double* cell, volatile std::uint64_t& k, std::uint64_t iterat
               int shift, Factor factor) {
     for (std::uint64_t i = 0; i < iterations; ++i) {
         k = loop_index(i);
-        int d = divisor;
-        opaque(d); // the division is done in every iteration
-        const int e = 1 / d;
+        const int e = one_over(divisor); // the division is done in every iteration
         const long double p = std::pow(*cell, static_cast<long double>(e));
         const std::uint64_t m = (i % (k + 1)) >> shift;
         const long double t = static_cast<long double>(m) * (p - static_cast<long double>(DBL_MIN)) +

@@ -19,9 +19,7 @@ void run_loop(int128* cell, volatile std::uint64_t& k, std::uint64_t iterations,
               int shift, Factor factor) {
     for (std::uint64_t i = 0; i < iterations; ++i) {
         k = loop_index(i);
-        int d = divisor;
-        opaque(d); // the division is done in every iteration
-        const double e = static_cast<double>(1 / d);
+        const double e = static_cast<double>(one_over(divisor)); // divided in every iteration
         const double x = static_cast<double>(*cell);
         const double p = std::pow(x, e);
         const double difference = p - TWO_TO_63;

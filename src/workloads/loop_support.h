@@ -20,6 +20,17 @@ template <class T> inline void keep_in_memory(T& value) { asm volatile("" : "+m"
 inline void opaque(int& value) { asm volatile("" : "+r"(value)); }
 inline void opaque(double& value) { asm volatile("" : "+x"(value)); }
 
+// 1 / divisor by a division instruction, in every iteration. Knowing the
+// dividend is 1, GCC and Clang replace the division by a compare and a select
+// (the quotient can only be 1, -1 or 0), so the dividend is hidden; a new
+// unknown dividend in every iteration also keeps the division in the loop.
+// (Hiding the divisor as well would cost a register copy per iteration.)
+inline int one_over(int divisor) {
+    int one = 1;
+    opaque(one);
+    return one / divisor;
+}
+
 // The buffer's contents count as read.
 inline void escape(void* pointer) { asm volatile("" : : "r"(pointer) : "memory"); }
 

@@ -1,0 +1,702 @@
+#!/usr/bin/env python3
+"""How the benchmark behaves when something goes wrong around it.
+
+    faults.py GROUP --binary PROGRAM [--sanitized] [--as-root] [--cores N] ...
+
+Groups (one CTest test each):
+  cap                 jobs larger than the master's cap run as a job of the cap
+  results-file        read-only or full file system: the report goes on, exit 1
+  results-file-fills  the file system fills up part way through the report
+  workdir             removed working directory, very long working directory
+  stdin               the final prompt with standard input at EOF, with
+                      several characters, held open, or closed
+  singleton           the program started without mpirun
+  worker-killed       a worker killed during Effective Frequency (real program)
+
+Every run gets standard input explicitly (never the test runner's), a bounded
+wait, and a fresh directory. Each case prints PASS, FAIL or SKIP; the exit
+status is 0 when every case passed, 1 when one failed and 77 when the group
+could not run here (no mount namespaces, no loop devices).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import report  # noqa: E402
+from run_e2e import rank_outputs, results_files  # noqa: E402
+
+SKIPPED = 77
+PROGRAM = "processors64_mpi_mac0"
+NOT_SAVED = "Results could NOT be saved; the results file it tried to write was: "
+UNKNOWN_DIRECTORY = " (in the working directory, whose path could not be determined)"
+CANNOT_WRITE = re.compile(
+    PROGRAM + r': cannot write the results file "(results_processors_lite_mac_clusters @ '
+    r'.*? @ .*?\.txt)": ', re.S)
+# Open MPI's own complaint when a process starts in a removed directory.
+OMPI_NO_CWD = re.compile(r"\[[^\]]*\] Error: Unable to get the current working directory\Z")
+
+
+class Skip(Exception):
+    pass
+
+
+class Failure(Exception):
+    pass
+
+
+def cap_note(started, cap):
+    return (f"{PROGRAM}: {started} processes were started; the master collects at most {cap}, "
+            f"so ranks {cap} and above stayed idle.\n")
+
+
+def write_error(name, reason):
+    return f'{PROGRAM}: cannot write the results file "{name}": {reason}\n'
+
+
+# ---- Running the program ----------------------------------------------------
+
+class Runner:
+    """Builds and runs the commands of one program build."""
+
+    def __init__(self, args):
+        self.binary = os.path.abspath(args.binary)
+        self.mpirun = args.mpirun
+        self.cores = args.cores
+        self.as_root = args.as_root
+        self.sanitized = args.sanitized
+        self.cap = args.cap
+        self.iterations = args.iterations
+        self.timeout = args.timeout
+        self.host = socket.gethostname()
+        self.last = None  # the last run, shown when a case fails
+        self.env = dict(os.environ)
+        if self.sanitized:
+            self.env.setdefault("ASAN_OPTIONS", "detect_leaks=0")
+            self.env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
+
+    def mpirun_command(self, np, ranks_dir=None, wrapper=()):
+        command = [self.mpirun, "-n", str(np)]
+        if self.as_root:
+            command.append("--allow-run-as-root")
+        if np > self.cores:
+            command.append("--oversubscribe")
+        if self.sanitized:
+            command += ["-x", "ASAN_OPTIONS", "-x", "UBSAN_OPTIONS"]
+        if ranks_dir:
+            command += ["--output-filename", ranks_dir]
+        return command + list(wrapper) + [self.binary]
+
+    def singleton_env(self):
+        env = dict(self.env)
+        if self.as_root:
+            env["OMPI_ALLOW_RUN_AS_ROOT"] = "1"
+            env["OMPI_ALLOW_RUN_AS_ROOT_CONFIRM"] = "1"
+        return env
+
+    def run(self, command, cwd, stdin_text=None, env=None, preexec=None):
+        """Runs to the end with a bounded wait. Standard input is /dev/null
+        unless `stdin_text` is given. The command gets a session of its own, so
+        that on a timeout every process it started can be ended."""
+        process = subprocess.Popen(
+            command, cwd=cwd, env=env or self.env, start_new_session=True,
+            stdin=subprocess.DEVNULL if stdin_text is None else subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec)
+        try:
+            out, err = process.communicate(
+                None if stdin_text is None else stdin_text.encode(), timeout=self.timeout)
+        except subprocess.TimeoutExpired:
+            end_session(process)
+            raise Failure(f"still running after {self.timeout} s: {' '.join(command)}")
+        self.last = subprocess.CompletedProcess(command, process.returncode, decode(out),
+                                                decode(err))
+        return self.last
+
+
+def show_run(job):
+    print("    command:", " ".join(job.args))
+    for title, text in (("standard output", job.stdout), ("standard error", job.stderr)):
+        lines = text.splitlines()
+        print(f"    {title} ({len(lines)} lines, the last 40):")
+        for line in lines[-40:]:
+            print("      |", line)
+
+
+def decode(data):
+    return data.decode(errors="replace")
+
+
+def end_session(process):
+    """Ends a command started by Runner and everything it started."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.communicate()
+
+
+class Reader(threading.Thread):
+    """Collects a pipe's output while the test goes on."""
+
+    def __init__(self, pipe):
+        super().__init__(daemon=True)
+        self.pipe = pipe
+        self.data = b""
+        self.lock = threading.Lock()
+
+    def run(self):
+        for chunk in iter(lambda: os.read(self.pipe.fileno(), 65536), b""):
+            with self.lock:
+                self.data += chunk
+
+    def text(self):
+        with self.lock:
+            return decode(self.data)
+
+    def wait_for(self, needle, timeout):
+        deadline = time.monotonic() + timeout
+        while needle not in self.text():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
+
+
+# ---- Checks -------------------------------------------------------------------
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def expect_status(job, status):
+    expect(job.returncode == status, f"exit status {job.returncode}, expected {status}")
+
+
+def check_saved(runner, job, directory, nproc):
+    """A complete run that saved its one results file in `directory`."""
+    files = results_files(directory)
+    expect(len(files) == 1, f"{len(files)} results files: {files!r}")
+    with open(os.path.join(directory, files[0]), errors="replace") as f:
+        file_text = f.read()
+    try:
+        _, names = report.check_report(job.stdout, file_text, files[0], directory, nproc,
+                                       runner.iterations, runner.host)
+    except report.ReportError as error:
+        raise Failure(str(error))
+    for key, found in names.items():
+        expect(all(name == runner.host for name in found),
+               f"{key}: worker names {found!r}, not {runner.host!r}")
+    return files[0]
+
+
+def check_unsaved(runner, console, path_text, nproc):
+    """The whole console report, ended by the could-NOT-be-saved path line.
+    Returns the console's numbers."""
+    end = report.end_of_run_console(NOT_SAVED + path_text, saved=False)
+    try:
+        values, _ = report.match_lines(console, report.expected_lines(nproc, False, end),
+                                       "console")
+        report.check_numbers(values, nproc, runner.iterations)
+    except report.ReportError as error:
+        raise Failure(str(error))
+    return values
+
+
+def file_name_in_error(runner, stderr):
+    """The results file named by the program's write error."""
+    found = CANNOT_WRITE.search(stderr)
+    expect(found, f"no results-file error on standard error: {stderr!r}")
+    try:
+        report.check_file_name(found.group(1), runner.host)
+    except report.ReportError as error:
+        raise Failure(str(error))
+    return found.group(1)
+
+
+def without(text, noise):
+    """`text` without the lines that match `noise` (Open MPI's own complaints)."""
+    if noise is None:
+        return text
+    return "".join(line for line in text.splitlines(keepends=True)
+                   if not noise.match(line.rstrip("\n")))
+
+
+def check_ranks(case_dir, np, master_err, noise=None):
+    """Standard error of the master is exactly `master_err` and the other ranks
+    print nothing, apart from lines matching `noise`."""
+    outputs = rank_outputs(case_dir)
+    expect(0 in outputs, f"no output of rank 0 under {case_dir}")
+    err = without(outputs[0][1], noise)
+    expect(err == master_err, f"master's standard error is {err!r}, expected {master_err!r}")
+    for rank in range(1, np):
+        out, err = outputs.get(rank, ("", ""))
+        out, err = without(out, noise), without(err, noise)
+        expect(not out and not err, f"rank {rank} wrote {out + err!r}")
+
+
+def check_stderr(stderr, expected, noise=None):
+    """Standard error of a process started without mpirun."""
+    stderr = without(stderr, noise)
+    expect(stderr == expected, f"standard error is {stderr!r}, expected {expected!r}")
+
+
+# ---- Private mounts -----------------------------------------------------------
+
+# Runs "$@" in $P64_WORK after $P64_SETUP has mounted a file system there, in a
+# mount namespace of its own, so no mount is ever seen outside the test. The
+# directory's contents are copied out before the namespace goes away.
+IN_PRIVATE_MOUNT = r'''
+set -e
+eval "$P64_SETUP"
+: > "$P64_MOUNTED"
+cd "$P64_WORK"
+set +e
+"$@"
+status=$?
+cp -a . "$P64_SNAPSHOT"/
+cd /
+umount "$P64_WORK"
+exit $status
+'''
+
+TMPFS_READ_ONLY = 'mount -t tmpfs -o ro,size=64k p64faults "$P64_WORK"'
+# One page, filled: creating the results file works, writing to it does not.
+TMPFS_FULL = ('mount -t tmpfs -o size=4k p64faults "$P64_WORK"; '
+              'head -c 4096 /dev/zero > "$P64_WORK/fill"; '
+              'test "$(stat -f -c %a "$P64_WORK")" = 0')
+# An ext2 file system of 1 KiB blocks, filled up but for one block: the
+# results file gets its first 1024 bytes and no more.
+EXT2_ONE_BLOCK_FREE = (
+    'truncate -s 128k "$P64_IMAGE"; mkfs.ext2 -q -F -b 1024 -m 0 "$P64_IMAGE"; '
+    'mount -o loop "$P64_IMAGE" "$P64_WORK"; rmdir "$P64_WORK/lost+found"; '
+    'dd if=/dev/zero of="$P64_WORK/fill" bs=1024 2>/dev/null || true; '
+    'truncate -s -1K "$P64_WORK/fill"; '
+    'test "$(stat -f -c %a "$P64_WORK")" = 1')
+
+
+def run_in_private_mount(runner, setup, command, case_dir):
+    """Returns (job, snapshot directory, working directory)."""
+    work = os.path.join(case_dir, "work")
+    snapshot = os.path.join(case_dir, "snapshot")
+    os.mkdir(work)
+    os.mkdir(snapshot)
+    env = dict(runner.env, P64_SETUP=setup, P64_WORK=work, P64_SNAPSHOT=snapshot,
+               P64_MOUNTED=os.path.join(case_dir, "mounted"),
+               P64_IMAGE=os.path.join(case_dir, "image"))
+    job = runner.run(["unshare", "--mount", "--propagation", "private", "--",
+                      "sh", "-c", IN_PRIVATE_MOUNT, "sh"] + command, case_dir, env=env)
+    expect(os.path.exists(env["P64_MOUNTED"]),
+           f"the test's file system could not be set up: {job.stderr!r}")
+    return job, snapshot, work
+
+
+def probe_mount(runner, base, setup):
+    """Skips the group when this machine does not let the test mount."""
+    missing = [tool for tool in ("unshare", "mount", "umount") if not shutil.which(tool)]
+    if missing:
+        raise Skip(f"{', '.join(missing)} not found")
+    case_dir = tempfile.mkdtemp(prefix="probe-", dir=base)
+    try:
+        run_in_private_mount(runner, setup, ["true"], case_dir)
+    except Failure as error:
+        raise Skip(f"cannot mount a file system in a private mount namespace here ({error})")
+
+
+# ---- Cases --------------------------------------------------------------------
+
+def case_dir_of(base, name):
+    path = os.path.join(base, re.sub(r"[^A-Za-z0-9]+", "-", name).strip("-"))
+    os.mkdir(path)
+    return path
+
+
+def cap_cases(runner):
+    def job_of(np):
+        def case(base):
+            work = os.path.join(base, "work")
+            os.mkdir(work)
+            job = runner.run(runner.mpirun_command(np, os.path.join(base, "ranks")), work)
+            expect_status(job, 0)
+            check_saved(runner, job, work, min(np, runner.cap))
+            check_ranks(base, np, cap_note(np, runner.cap) if np > runner.cap else "")
+        return case
+
+    cap = runner.cap
+    return [
+        (f"job of {cap} (the cap): full report, no note", job_of(cap)),
+        (f"job of {cap + 2}: runs as a job of {cap}, one note on standard error",
+         job_of(cap + 2)),
+        # With the short build's tables of 8 entries, also more ranks than the
+        # tables hold.
+        (f"job of {cap + 6}: runs as a job of {cap}, one note on standard error",
+         job_of(cap + 6)),
+    ]
+
+
+def unsaved_in_mount(runner, base, setup, np, reason, check_snapshot):
+    job, snapshot, work = run_in_private_mount(
+        runner, setup, runner.mpirun_command(np, os.path.join(base, "ranks")), base)
+    expect_status(job, 1)
+    name = file_name_in_error(runner, job.stderr)
+    values = check_unsaved(runner, job.stdout, f"{work}/{name}", np)
+    check_ranks(base, np, write_error(name, reason))
+    check_snapshot(snapshot, name, values)
+
+
+def results_file_cases(runner):
+    def read_only(base):
+        def nothing_written(snapshot, name, console_values):
+            expect(os.listdir(snapshot) == [], f"files left behind: {os.listdir(snapshot)!r}")
+        unsaved_in_mount(runner, base, TMPFS_READ_ONLY, 2, "Read-only file system",
+                         nothing_written)
+
+    def full(base):
+        def file_empty(snapshot, name, console_values):
+            expect(sorted(os.listdir(snapshot)) == sorted(["fill", name]),
+                   f"files left behind: {os.listdir(snapshot)!r}")
+            size = os.path.getsize(os.path.join(snapshot, name))
+            expect(size == 0, f"the results file holds {size} bytes on a full file system")
+        unsaved_in_mount(runner, base, TMPFS_FULL, 2, "No space left on device", file_empty)
+
+    return [
+        ("read-only working directory: console report whole, error names the file, exit 1",
+         read_only),
+        ("full file system: console report whole, error names the file, exit 1", full),
+    ]
+
+
+def results_file_fills_cases(runner):
+    np = 3
+
+    def fills(base):
+        def first_kilobyte(snapshot, name, console_values):
+            with open(os.path.join(snapshot, name), "rb") as f:
+                data = f.read()
+            # Every line was flushed as it was written: the file holds the
+            # lines that fitted in its 1024 bytes, so less than a line is lost.
+            expect(1024 - 128 < len(data) <= 1024,
+                   f"the results file holds {len(data)} bytes; 1024 were free")
+            # They are the report's first lines, with the numbers the console
+            # shows.
+            text = decode(data)
+            complete = text[:text.rindex("\n") + 1]
+            lines = report.expected_lines(min(np, runner.cap), True)
+            count = complete.count("\n")
+            expect(count < len(lines), "the whole report fitted; the test needs a longer one")
+            try:
+                values, _ = report.match_lines(complete, lines[:count], "results file")
+            except report.ReportError as error:
+                raise Failure(str(error))
+            for key, numbers in values.items():
+                expect(console_values[key][:len(numbers)] == numbers,
+                       f"{key}: the file holds {numbers!r}, the console "
+                       f"{console_values[key]!r}")
+
+        unsaved_in_mount(runner, base, EXT2_ONE_BLOCK_FREE, np, "No space left on device",
+                         first_kilobyte)
+
+    return [("file system fills up part way: the lines that fitted are kept, one error, "
+             "console report whole, exit 1", fills)]
+
+
+def wrapper_removing_cwd(per_rank):
+    """A shell that enters a new directory, removes it and starts the program
+    there. Under mpirun each rank takes its own directory."""
+    suffix = "/rank$OMPI_COMM_WORLD_RANK" if per_rank else "/gone"
+    return ["sh", "-c", f'd="$1{suffix}"; mkdir "$d" && cd "$d" && rmdir "$d" && shift && '
+            'exec "$@"', "sh"]
+
+
+def workdir_cases(runner):
+    def removed_singleton(base):
+        command = wrapper_removing_cwd(False) + [base, runner.binary]
+        job = runner.run(command, base, env=runner.singleton_env())
+        expect_status(job, 1)
+        name = file_name_in_error(runner, job.stderr)
+        check_unsaved(runner, job.stdout, name + UNKNOWN_DIRECTORY, 1)
+        check_stderr(job.stderr, write_error(name, "No such file or directory"), OMPI_NO_CWD)
+
+    def removed_under_mpirun(base):
+        np = 2
+        command = runner.mpirun_command(np, os.path.join(base, "ranks"),
+                                        wrapper_removing_cwd(True) + [base])
+        job = runner.run(command, base)
+        expect_status(job, 1)
+        name = file_name_in_error(runner, job.stderr)
+        check_unsaved(runner, job.stdout, name + UNKNOWN_DIRECTORY, np)
+        check_ranks(base, np, write_error(name, "No such file or directory"), OMPI_NO_CWD)
+
+    def long_path(length):
+        def case(base):
+            # Nested directories of 200 characters, each below NAME_MAX, up to
+            # `length` characters in all; every path the test and the
+            # program use stays below PATH_MAX.
+            work = base
+            while len(work) < length:
+                work = os.path.join(work, "d" * min(200, max(1, length - len(work) - 1)))
+            os.makedirs(work)
+            job = runner.run(runner.mpirun_command(2, os.path.join(base, "ranks")), work)
+            expect_status(job, 0)
+            name = check_saved(runner, job, work, 2)
+            path = f"{work}/{name}"
+            expect(len(path) > 2047, f"the path is only {len(path)} characters")
+            check_ranks(base, 2, "")
+        return case
+
+    return [
+        ("removed working directory, started without mpirun: no crash, the path line "
+         "says the directory is unknown, exit 1", removed_singleton),
+        ("removed working directory of every rank under mpirun: no crash, the path line "
+         "says the directory is unknown, exit 1", removed_under_mpirun),
+        ("working directory of 2000 characters: the path line holds the whole path",
+         long_path(2000)),
+        ("working directory of 3800 characters: the path line holds the whole path",
+         long_path(3800)),
+    ]
+
+
+def stdin_cases(runner):
+    def launched(mpirun):
+        """(command, env, np) of a run under mpirun with 2 processes, or of
+        the program started on its own (1 process)."""
+        if mpirun:
+            return runner.mpirun_command(2), runner.env, 2
+        return [runner.binary], runner.singleton_env(), 1
+
+    def with_input(mpirun, stdin_text, preexec=None):
+        def case(base):
+            command, env, np = launched(mpirun)
+            job = runner.run(command, base, stdin_text=stdin_text, env=env, preexec=preexec)
+            expect_status(job, 0)
+            check_saved(runner, job, base, np)
+            if not mpirun:
+                check_stderr(job.stderr, "")
+        return case
+
+    def held_open(mpirun):
+        def case(base):
+            command, env, np = launched(mpirun)
+            process = subprocess.Popen(command, cwd=base, env=env, start_new_session=True,
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            out, err = Reader(process.stdout), Reader(process.stderr)
+            out.start()
+            err.start()
+            try:
+                expect(out.wait_for("Press Enter to Exit.\n", runner.timeout),
+                       f"no prompt after {runner.timeout} s: {out.text()!r}")
+                # The report is complete and the results file closed while
+                # the program waits.
+                waiting = subprocess.CompletedProcess(command, 0, out.text(), err.text())
+                check_saved(runner, waiting, base, np)
+                time.sleep(3)
+                expect(process.poll() is None,
+                       f"ended (status {process.returncode}) before any input")
+                process.stdin.write(b"x")
+                process.stdin.flush()
+                try:
+                    process.wait(timeout=runner.timeout)
+                except subprocess.TimeoutExpired:
+                    raise Failure(f"still running {runner.timeout} s after one character")
+                out.join(runner.timeout)
+                err.join(runner.timeout)
+                expect_status(process, 0)
+                job = subprocess.CompletedProcess(command, 0, out.text(), err.text())
+                check_saved(runner, job, base, np)
+            finally:
+                if process.poll() is None:
+                    end_session(process)
+                process.stdin.close()
+        return case
+
+    return [
+        ("mpirun, standard input at EOF: ends at once, exit 0", with_input(True, None)),
+        ("mpirun, standard input \"abc\\n\": reads one character, exit 0",
+         with_input(True, "abc\n")),
+        ("mpirun, standard input held open: waits at the prompt, ends on one character",
+         held_open(True)),
+        ("no mpirun, standard input at EOF: ends at once, exit 0", with_input(False, None)),
+        ("no mpirun, standard input \"abc\\n\": reads one character, exit 0",
+         with_input(False, "abc\n")),
+        ("no mpirun, standard input held open: waits at the prompt, ends on one character",
+         held_open(False)),
+        ("no mpirun, standard input closed (no descriptor 0): ends at once, exit 0",
+         with_input(False, None, preexec=lambda: os.close(0))),
+    ]
+
+
+def singleton_cases(runner):
+    def alone(base):
+        job = runner.run([runner.binary], base, env=runner.singleton_env())
+        expect_status(job, 0)
+        check_saved(runner, job, base, 1)
+        check_stderr(job.stderr, "")
+
+    return [("started without mpirun: a job of one process, full report, exit 0", alone)]
+
+
+def rank_processes(mpirun_pid):
+    """{rank: pid} of the processes started under `mpirun_pid`."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        pid = int(entry)
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        rank = [item for item in environ if item.startswith(b"OMPI_COMM_WORLD_RANK=")]
+        if rank and descends_from(pid, mpirun_pid):
+            found[int(rank[0].split(b"=")[1])] = pid
+    return found
+
+
+def descends_from(pid, ancestor):
+    while pid > 1:
+        if pid == ancestor:
+            return True
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                pid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            return False
+    return False
+
+
+def running(pid):
+    """A process that exists and is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def worker_killed_cases(runner):
+    def killed(base):
+        np = 2
+        command = runner.mpirun_command(np)
+        process = subprocess.Popen(command, cwd=base, env=runner.env, start_new_session=True,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        out, err = Reader(process.stdout), Reader(process.stderr)
+        out.start()
+        err.start()
+        try:
+            expect(out.wait_for("Effective Frequency.\n", 60),
+                   f"Effective Frequency did not start within 60 s: {out.text()!r}")
+            deadline = time.monotonic() + 60
+            ranks = rank_processes(process.pid)
+            while len(ranks) < np and time.monotonic() < deadline:
+                time.sleep(0.1)
+                ranks = rank_processes(process.pid)
+            expect(len(ranks) == np, f"ranks found: {ranks!r}")
+            time.sleep(1)
+            os.kill(ranks[1], signal.SIGKILL)
+            killed_at = time.monotonic()
+            try:
+                process.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                raise Failure("the job still runs 60 s after its worker was killed")
+            ended = time.monotonic() - killed_at
+            out.join(30)
+            err.join(30)
+            print(f"    mpirun ended {ended:.1f} s after the kill with exit status "
+                  f"{process.returncode}; its message: "
+                  f"{' '.join(err.text().split())!r}")
+            expect(process.returncode != 0, "mpirun's exit status is 0")
+            deadline = time.monotonic() + 30
+            while any(running(pid) for pid in ranks.values()) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            expect(not any(running(pid) for pid in ranks.values()),
+                   f"ranks still running after mpirun ended: {ranks!r}")
+            # Every line completed before the death, on the console and in
+            # the file, and nothing after it.
+            banner = report.expected_lines(np, False)
+            banner = banner[:[t for t, _ in banner].index("Effective Frequency.") + 1]
+            try:
+                report.match_lines(out.text(), banner, "console")
+            except report.ReportError as error:
+                raise Failure(str(error))
+            files = results_files(base)
+            expect(len(files) == 1, f"{len(files)} results files: {files!r}")
+            with open(os.path.join(base, files[0]), errors="replace") as f:
+                file_text = f.read()
+            expected = f"{report.TITLE}\n\nThread(s): {np}\n\nEffective Frequency.\n"
+            expect(file_text == expected,
+                   f"the results file holds {file_text!r}, expected {expected!r}")
+        finally:
+            if process.poll() is None:
+                end_session(process)
+    return [("a worker killed during Effective Frequency: the job ends, non-zero status, "
+             "the completed lines are saved", killed)]
+
+
+GROUPS = {
+    "cap": (cap_cases, None),
+    "results-file": (results_file_cases, TMPFS_FULL),
+    "results-file-fills": (results_file_fills_cases, EXT2_ONE_BLOCK_FREE),
+    "workdir": (workdir_cases, None),
+    "stdin": (stdin_cases, None),
+    "singleton": (singleton_cases, None),
+    "worker-killed": (worker_killed_cases, None),
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("group", choices=sorted(GROUPS))
+    parser.add_argument("--binary", required=True, help="the program build to run")
+    parser.add_argument("--mpirun", default="mpirun")
+    parser.add_argument("--cores", type=int, default=len(os.sched_getaffinity(0)),
+                        help="processes that fit without --oversubscribe")
+    parser.add_argument("--as-root", action="store_true", default=os.geteuid() == 0,
+                        help="allow Open MPI to run as root")
+    parser.add_argument("--sanitized", action="store_true",
+                        help="pass the sanitizer options to the ranks")
+    parser.add_argument("--cap", type=int, default=4, help="the master's process cap")
+    parser.add_argument("--iterations", type=int, default=8192)
+    parser.add_argument("--timeout", type=float, default=120, help="bound of every wait")
+    args = parser.parse_args()
+    runner = Runner(args)
+    cases_of, mount_setup = GROUPS[args.group]
+
+    failed = 0
+    with tempfile.TemporaryDirectory(prefix="p64faults-") as base:
+        base = os.path.realpath(base)
+        try:
+            if mount_setup:
+                probe_mount(runner, base, mount_setup)
+        except Skip as reason:
+            print(f"SKIP {args.group}: {reason}")
+            return SKIPPED
+        for name, case in cases_of(runner):
+            started = time.monotonic()
+            runner.last = None
+            try:
+                case(case_dir_of(base, name))
+                print(f"PASS {args.group}: {name} ({time.monotonic() - started:.1f} s)")
+            except Failure as error:
+                failed += 1
+                print(f"FAIL {args.group}: {name}\n    {error}")
+                if runner.last:
+                    show_run(runner.last)
+            sys.stdout.flush()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
