@@ -78,8 +78,7 @@ namespace {
 void master_startup() {
     const std::time_t now = std::time(nullptr);
     const std::tm* local = std::localtime(&now);
-    std::snprintf(resultfile, sizeof resultfile, "%s",
-                  result_file_name(*local, proc_name).c_str());
+    std::snprintf(resultfile, sizeof resultfile, "%s", result_file_name(*local, proc_name).c_str());
     open_results_file();
 
     if (nproc > MAX_PROCS) {

@@ -18,8 +18,8 @@ constexpr int MAX_PROCS = 4;
 constexpr int TABLE_SIZE = 8;
 #else
 constexpr std::uint64_t ITERATIONS = 134217728; // 2^27 iterations in every workload loop
-constexpr int MAX_PROCS = 512;                   // the master counts, collects and reports this many
-constexpr int TABLE_SIZE = 4096;                 // entries of every rank-indexed table
+constexpr int MAX_PROCS = 512;                  // the master counts, collects and reports this many
+constexpr int TABLE_SIZE = 4096;                // entries of every rank-indexed table
 #endif
 static_assert(MAX_PROCS <= TABLE_SIZE, "every collected rank must have a table entry");
 

@@ -57,7 +57,8 @@ std::string frequency_average_line(double mean, bool for_file) {
 std::string saved_path_line(const char* directory, const std::string& file_name, bool saved) {
     // The path is built as a string, so a long working directory is shown whole.
     const std::string path = directory ? text(directory, "/", file_name) : file_name;
-    const char* where = directory ? "" : " (in the working directory, whose path could not be determined)";
+    const char* where =
+        directory ? "" : " (in the working directory, whose path could not be determined)";
     if (saved) {
         return text("Results have been saved in a file and you can find it at: ", path, where);
     }

@@ -44,8 +44,7 @@ void effective_frequency_worker() {
     start3[iproc] = MPI_Wtime();
     effective_frequency_loop(index, ITERATIONS);
     end3[iproc] = MPI_Wtime();
-    spent3[iproc] = end3[iproc] - start3[iproc];
-    results3[iproc] = rate_of(spent3[iproc]);
+    record_measurement(start3[iproc], end3[iproc], spent3[iproc], results3[iproc]);
     send_rate_and_time(FREQUENCY_SLOT);
 }
 

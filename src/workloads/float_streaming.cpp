@@ -22,8 +22,9 @@ void run_loop(long double* cell, volatile std::uint64_t& k, std::uint64_t iterat
         const int e = one_over(divisor); // the division is done in every iteration
         const long double p = std::pow(*cell, static_cast<long double>(e));
         const std::uint64_t m = (i % (k + 1)) >> shift;
-        const long double t = static_cast<long double>(m) * (p - static_cast<long double>(DBL_MIN)) +
-                              static_cast<long double>(FLOAT_STREAMING_C);
+        const long double t =
+            static_cast<long double>(m) * (p - static_cast<long double>(DBL_MIN)) +
+            static_cast<long double>(FLOAT_STREAMING_C);
         const double s = std::sin(std::sqrt(static_cast<double>(k * k)) * 90.0);
         const double u = s * sine_factor(factor);
         *cell = t - static_cast<long double>(u);
@@ -49,8 +50,7 @@ void float_streaming_master() {
     start_single = MPI_Wtime();
     float_streaming_loop(cell, k, ITERATIONS, nproc, 1, LN_11);
     end_single = MPI_Wtime();
-    spent_single = end_single - start_single;
-    result_single = rate_of(spent_single);
+    record_measurement(start_single, end_single, spent_single, result_single);
     print_baseline_result(spent_single, result_single);
 }
 
@@ -61,7 +61,6 @@ void float_streaming_worker() {
     start0[iproc] = MPI_Wtime();
     float_streaming_loop(cell, k, ITERATIONS, iproc, iproc % 64, log_of_rank{iproc});
     end0[iproc] = MPI_Wtime();
-    spent0[iproc] = end0[iproc] - start0[iproc];
-    results0[iproc] = rate_of(spent0[iproc]);
+    record_measurement(start0[iproc], end0[iproc], spent0[iproc], results0[iproc]);
     send_results(FLOAT_SLOT);
 }

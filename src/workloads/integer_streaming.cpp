@@ -67,8 +67,7 @@ void integer_streaming_master() {
     start_single1 = MPI_Wtime();
     integer_streaming_loop(cell, k, ITERATIONS, nproc, 1, LN_11);
     end_single1 = MPI_Wtime();
-    spent_single1 = end_single1 - start_single1;
-    result_single1 = rate_of(spent_single1);
+    record_measurement(start_single1, end_single1, spent_single1, result_single1);
     print_baseline_result(spent_single1, result_single1);
 }
 
@@ -79,7 +78,6 @@ void integer_streaming_worker() {
     start1[iproc] = MPI_Wtime();
     integer_streaming_loop(cell, k, ITERATIONS, iproc, iproc % 64, log_of_rank{iproc});
     end1[iproc] = MPI_Wtime();
-    spent1[iproc] = end1[iproc] - start1[iproc];
-    results1[iproc] = rate_of(spent1[iproc]);
+    record_measurement(start1[iproc], end1[iproc], spent1[iproc], results1[iproc]);
     send_results(INTEGER_SLOT);
 }

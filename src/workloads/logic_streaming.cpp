@@ -30,8 +30,7 @@ void logic_streaming_master() {
     start_single2 = MPI_Wtime();
     logic_streaming_loop(cell, index, ITERATIONS);
     end_single2 = MPI_Wtime();
-    spent_single2 = end_single2 - start_single2;
-    result_single2 = rate_of(spent_single2);
+    record_measurement(start_single2, end_single2, spent_single2, result_single2);
     print_baseline_result(spent_single2, result_single2);
 }
 
@@ -42,7 +41,6 @@ void logic_streaming_worker() {
     start2[iproc] = MPI_Wtime();
     logic_streaming_loop(cell, index, ITERATIONS);
     end2[iproc] = MPI_Wtime();
-    spent2[iproc] = end2[iproc] - start2[iproc];
-    results2[iproc] = rate_of(spent2[iproc]);
+    record_measurement(start2[iproc], end2[iproc], spent2[iproc], results2[iproc]);
     send_results(LOGIC_SLOT);
 }

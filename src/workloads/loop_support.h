@@ -3,7 +3,13 @@
 // statements: they emit no instruction, they only tell the compiler that a
 // value is used or changed where it stands, so nothing is folded, hoisted
 // out of the loop or dropped because no one reads the result.
+//
+// Each form of a workload allocates its heap cell before the first timer
+// reading and keeps it to the end of the process; nothing reads it after the
+// loop.
 #pragma once
+
+#include "processors64_mpi_mac0.h"
 
 #include <cmath>
 #include <cstdint>
@@ -49,4 +55,11 @@ inline double sine_factor(log_of_rank factor) {
     int rank = factor.rank;
     opaque(rank); // the logarithm is taken anew in every iteration
     return std::log(static_cast<double>(rank ^ 10));
+}
+
+// The elapsed seconds and the rate of a timed loop, from its two timer
+// readings; taken after the second reading, outside the timed interval.
+inline void record_measurement(double start, double end, double& spent, double& rate) {
+    spent = end - start;
+    rate = rate_of(spent);
 }

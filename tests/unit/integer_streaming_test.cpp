@@ -140,8 +140,8 @@ TEST(IntegerStreaming, ExponentOneWrapsAtIteration27AndSaturatesAt144) {
     for (std::uint64_t i = 1; i < cells.size() && first_wrap < 0; ++i) {
         const std::uint64_t k = i;
         const std::uint64_t m = (i % (k + 1)) >> 1;
-        const long double difference = static_cast<long double>(static_cast<double>(cells[i - 1])) -
-                                       0x1p63L;
+        const long double difference =
+            static_cast<long double>(static_cast<double>(cells[i - 1])) - 0x1p63L;
         if (std::fabs(std::trunc(difference)) * m >= limit) {
             first_wrap = static_cast<int>(i);
         }

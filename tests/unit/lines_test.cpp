@@ -94,8 +94,7 @@ TEST(EffectiveFrequencyLines, OverallAndMeanInGiga) {
 
 TEST(SummaryLines, OverallInMillions) {
     EXPECT_EQ("Overall, It was: 1234.57 Millions Executions/sec.", overall_line(1.23456789e9));
-    EXPECT_EQ("Overall, It was: 1.23457e+07 Millions Executions/sec.",
-              overall_line(1.23456789e13));
+    EXPECT_EQ("Overall, It was: 1.23457e+07 Millions Executions/sec.", overall_line(1.23456789e13));
     EXPECT_EQ("Multi-Thread Improvements: 2 times.", improvement_line(2.0));
 }
 

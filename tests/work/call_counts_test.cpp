@@ -188,9 +188,8 @@ TEST(CallCounts, FloatStreamingMasterFormCallsPowlSinOncePerIterationAndNeverLog
     for (std::uint64_t n : RUNS) {
         long double cell = 0.0L;
         volatile std::uint64_t k = 0;
-        const Counts c = run(n, [&](std::uint64_t n) {
-            float_streaming_loop(&cell, k, n, 2, 1, LN_11);
-        });
+        const Counts c =
+            run(n, [&](std::uint64_t n) { float_streaming_loop(&cell, k, n, 2, 1, LN_11); });
         EXPECT_EQ(n, c.powl) << n << " iterations";
         EXPECT_EQ(n, c.sin) << n << " iterations";
         EXPECT_EQ(0u, c.log) << "the master form multiplies by the constant ln 11";
@@ -239,8 +238,8 @@ TEST(CallCounts, IntegerStreamingConvertsTwiceEachWayPerIteration) {
                     integer_streaming_loop(&cell, k, n, 2, 1, LN_11);
                 }
             });
-            SCOPED_TRACE(std::string(worker ? "worker" : "master") + " form, " +
-                         std::to_string(n) + " iterations");
+            SCOPED_TRACE(std::string(worker ? "worker" : "master") + " form, " + std::to_string(n) +
+                         " iterations");
             EXPECT_EQ(2 * n, c.floattidf) << "the cell and the multiply-add to double";
             EXPECT_EQ(2 * n, c.fixdfti) << "the power and the result to __int128";
             EXPECT_EQ(n, c.pow);
