@@ -171,6 +171,16 @@ class Reader(threading.Thread):
         return True
 
 
+def start_watched(command, cwd, env, stdin):
+    """Starts `command` in a session of its own, its output read as it comes."""
+    process = subprocess.Popen(command, cwd=cwd, env=env, start_new_session=True, stdin=stdin,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = Reader(process.stdout), Reader(process.stderr)
+    out.start()
+    err.start()
+    return process, out, err
+
+
 # ---- Checks -------------------------------------------------------------------
 
 def expect(condition, message):
@@ -486,12 +496,7 @@ def stdin_cases(runner):
     def held_open(mpirun):
         def case(base):
             command, env, np = launched(mpirun)
-            process = subprocess.Popen(command, cwd=base, env=env, start_new_session=True,
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE)
-            out, err = Reader(process.stdout), Reader(process.stderr)
-            out.start()
-            err.start()
+            process, out, err = start_watched(command, base, env, subprocess.PIPE)
             try:
                 expect(out.wait_for("Press Enter to Exit.\n", runner.timeout),
                        f"no prompt after {runner.timeout} s: {out.text()!r}")
@@ -588,12 +593,7 @@ def worker_killed_cases(runner):
     def killed(base):
         np = 2
         command = runner.mpirun_command(np)
-        process = subprocess.Popen(command, cwd=base, env=runner.env, start_new_session=True,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-        out, err = Reader(process.stdout), Reader(process.stderr)
-        out.start()
-        err.start()
+        process, out, err = start_watched(command, base, runner.env, subprocess.DEVNULL)
         try:
             expect(out.wait_for("Effective Frequency.\n", 60),
                    f"Effective Frequency did not start within 60 s: {out.text()!r}")

@@ -461,18 +461,21 @@ def check_loop(function, loop, kind, form):
                  exactly(3 if reads_index else 0), every)
     worker_log = 1 if form == 'worker' else 0
 
-    if kind == 'frequency':
-        per_path('sprintf calls', lambda p: p.calls('sprintf', '__sprintf_chk'), exactly(4), every)
-    elif kind == 'float':
+    if kind in ('float', 'integer'):
+        # The steps both streaming recurrences share.
         per_path('idiv (1 / d)', lambda p: p.count('idiv'), exactly(1), every)
         per_path('div (i % (k + 1))', lambda p: p.count('div'), exactly(1), every)
-        per_path('powl calls', lambda p: p.calls('powl'), exactly(1), every)
         per_path('imul (k * k)', lambda p: p.count('imul'), at_least(1), every)
         per_path('unsigned 64-bit to double conversions', lambda p: p.count('u64_to_double'),
                  exactly(1), every)
         per_path('sqrtsd or sqrt calls', lambda p: p.count('sqrt'), exactly(1), every)
         per_path('sin calls', lambda p: p.calls('sin'), exactly(1), every)
         per_path('log calls', lambda p: p.calls('log'), exactly(worker_log), every)
+
+    if kind == 'frequency':
+        per_path('sprintf calls', lambda p: p.calls('sprintf', '__sprintf_chk'), exactly(4), every)
+    elif kind == 'float':
+        per_path('powl calls', lambda p: p.calls('powl'), exactly(1), every)
         per_path('x87 multiplies', lambda p: p.count('x87_multiply'), at_least(1), every)
         per_path('x87 adds and subtracts', lambda p: p.count('x87_add'), at_least(3), every)
         per_path('fused multiply-adds', lambda p: p.count('fused'), exactly(0), every)
@@ -481,17 +484,9 @@ def check_loop(function, loop, kind, form):
                     if p.calls('__fixdfti', 'to_int128_saturating(double)') == 2]
         if not in_range:
             problems.append('no path converts both values to __int128 by a call')
-        per_path('idiv (1 / d)', lambda p: p.count('idiv'), exactly(1), every)
-        per_path('div (i % (k + 1))', lambda p: p.count('div'), exactly(1), every)
         per_path('__floattidf calls, cell to double', lambda p: p.calls('__floattidf'),
                  at_least(1), every)
         per_path('pow calls', lambda p: p.calls('pow'), exactly(1), every)
-        per_path('imul (k * k)', lambda p: p.count('imul'), at_least(1), every)
-        per_path('unsigned 64-bit to double conversions', lambda p: p.count('u64_to_double'),
-                 exactly(1), every)
-        per_path('sqrtsd or sqrt calls', lambda p: p.count('sqrt'), exactly(1), every)
-        per_path('sin calls', lambda p: p.calls('sin'), exactly(1), every)
-        per_path('log calls', lambda p: p.calls('log'), exactly(worker_log), every)
         per_path('__floattidf calls on in-range paths', lambda p: p.calls('__floattidf'),
                  exactly(2), in_range)
         per_path('128-bit multiplies (mul) on in-range paths', lambda p: p.count('mul128'),
