@@ -30,7 +30,8 @@ void run_loop(int128* cell, volatile std::uint64_t& k, std::uint64_t iterations,
         const double a = static_cast<double>(u);
         const double q = static_cast<double>(k * k);
         const double r = std::sqrt(q);
-        const double b = std::sin(r * 90.0) * sine_factor(factor);
+        const double sine = std::sin(r * 90.0);
+        const double b = sine * sine_factor(factor); // the logarithm after the sine
         *cell = to_int128_saturating(a - b);
         keep_in_memory(*cell);
     }
