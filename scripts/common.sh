@@ -42,6 +42,41 @@ allow_root_if_needed() {
     fi
 }
 
+# ---- The MPI launcher ------------------------------------------------------
+# A binary must be started by the launcher of the MPI it was built against:
+# another MPI's launcher starts N separate one-process jobs instead of one.
+
+# The launcher that CMake found for the build in directory $1 (FindMPI's
+# MPIEXEC_EXECUTABLE); empty when the build has not been configured.
+build_launcher() {
+    sed -n 's/^MPIEXEC_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt" 2>/dev/null | head -n 1
+}
+
+# The MPI family of launcher $1: "openmpi", "mpich" (Hydra) or "unknown".
+launcher_kind() {
+    local version
+    version="$("$1" --version 2>&1 || true)"
+    case "$version" in
+    *"Open MPI"* | *OpenRTE*) echo openmpi ;;
+    *HYDRA* | *Hydra*) echo mpich ;;
+    *) echo unknown ;;
+    esac
+}
+
+# Exports what launcher family $1 needs to start $2 processes here as this
+# user. Open MPI refuses root unless told twice, and more processes than
+# cores unless oversubscription is allowed; MPICH's Hydra needs neither.
+launcher_environment() {
+    [ "$1" = openmpi ] || return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        export OMPI_ALLOW_RUN_AS_ROOT=1
+        export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+    fi
+    if [ "$2" -gt "$(core_count)" ]; then
+        export OMPI_MCA_rmaps_base_oversubscribe=1
+    fi
+}
+
 core_count() {
     getconf _NPROCESSORS_ONLN 2>/dev/null || echo 1
 }
