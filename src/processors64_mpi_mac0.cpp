@@ -50,7 +50,7 @@ int iprocs_temp[TABLE_SIZE];
 std::string procname0_temp[TABLE_SIZE];
 std::string procname1_temp[TABLE_SIZE];
 std::string procname2_temp[TABLE_SIZE];
-std::ofstream fout;
+std::FILE* fout = nullptr;
 
 double start0[TABLE_SIZE], start1[TABLE_SIZE], start2[TABLE_SIZE], start3[TABLE_SIZE];
 double end0[TABLE_SIZE], end1[TABLE_SIZE], end2[TABLE_SIZE], end3[TABLE_SIZE];

@@ -6,7 +6,7 @@
 #include <mpi.h>
 
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <string>
 
 // The short build (tests only) runs the same program with a few iterations,
@@ -37,7 +37,7 @@ extern char proc_name_temp[PROC_NAME_SIZE];
 extern char resultfile[1024];
 extern char filepath[2048];
 extern char* newbuffer; // working directory, captured before main runs
-extern std::ofstream fout;
+extern std::FILE* fout; // the results file; null while closed
 
 // Rank tables.
 extern int iprocs[TABLE_SIZE];

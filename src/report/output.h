@@ -1,6 +1,6 @@
-// Writing the report. Every line ends with std::endl, so both streams hold
-// every completed line even if the run stops early. A line meant for both
-// streams goes to the console first, then to the results file.
+// Writing the report. Every line ends with a flushing end of line, so both
+// streams hold every completed line even if the run stops early. A line meant
+// for both streams goes to the console first, then to the results file.
 #pragma once
 
 #include <initializer_list>
@@ -18,8 +18,8 @@ void write_block(std::initializer_list<std::string> lines);
 void write_average(const std::string& console_line, const std::string& file_line);
 
 // Opens `fout` on `resultfile` and closes it. A results file that cannot be
-// created or written is reported once on standard error; the console report
-// goes on unchanged.
+// created or written, or a name that holds anything but a regular file, is
+// reported once on standard error; the console report goes on unchanged.
 void open_results_file();
 void close_results_file();
 bool results_file_saved();

@@ -7,6 +7,8 @@ Groups (one CTest test each):
   cap                 jobs larger than the master's cap run as a job of the cap
   results-file        read-only or full file system: the report goes on, exit 1
   results-file-fills  the file system fills up part way through the report
+  planted-name        a link, FIFO, directory or earlier file at the results
+                      file's name
   workdir             removed working directory, very long working directory
   stdin               the final prompt with standard input at EOF, with
                       several characters, held open, or closed
@@ -25,6 +27,7 @@ import re
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -385,6 +388,100 @@ def results_file_cases(runner):
     ]
 
 
+# ---- Something planted at the results file's name ---------------------------
+
+# The name is predictable to the second; these runs fix the zone so that the
+# test can plant something at every name the run may choose.
+PLANT_ZONE = "UTC"
+PLANT_SECONDS = 120
+
+
+def planted_names(runner):
+    """Every results file name of a run that starts within the next
+    PLANT_SECONDS seconds (and the second before, for a clock tick)."""
+    now = int(time.time())
+    return [f"results_processors_lite_mac_clusters @ {PLANT_ZONE} time "
+            f"{time.asctime(time.gmtime(second))}\n @ {runner.host}.txt"
+            for second in range(now - 1, now + PLANT_SECONDS)]
+
+
+def planted_name_cases(runner):
+    np = 2
+    victim_text = "a file that is not the benchmark's, which no run may change\n"
+
+    def run_among(base, plant):
+        """Plants something at every possible name in a fresh working
+        directory, then runs a job there. Returns (job, work, victim, names)."""
+        work = os.path.join(base, "work")
+        os.mkdir(work)
+        victim = os.path.join(base, "victim")
+        with open(victim, "w") as f:
+            f.write(victim_text)
+        names = planted_names(runner)
+        for name in names:
+            plant(os.path.join(work, name), victim)
+        env = dict(runner.env, TZ=PLANT_ZONE)
+        job = runner.run(runner.mpirun_command(np, os.path.join(base, "ranks")), work, env=env)
+        return job, work, victim, set(names)
+
+    def refused(plant, reason, still_there):
+        def case(base):
+            job, work, victim, planted = run_among(base, plant)
+            expect_status(job, 1)
+            name = file_name_in_error(runner, job.stderr)
+            check_unsaved(runner, job.stdout, f"{work}/{name}", np)
+            check_ranks(base, np, write_error(name, reason))
+            with open(victim) as f:
+                expect(f.read() == victim_text, "the file behind the planted name was changed")
+            expect(set(os.listdir(work)) == planted,
+                   f"the working directory holds {sorted(set(os.listdir(work)) - planted)!r}")
+            expect(still_there(os.path.join(work, name)),
+                   "what was planted at the run's name was replaced")
+        return case
+
+    def earlier_file_rewritten(base):
+        stale = "an earlier run's results, to be replaced\n"
+
+        def plant(path, victim):
+            with open(path, "w") as f:
+                f.write(stale)
+
+        job, work, _, _ = run_among(base, plant)
+        expect_status(job, 0)
+        rewritten = []
+        for name in results_files(work):
+            with open(os.path.join(work, name), errors="replace") as f:
+                text = f.read()
+            if text != stale:
+                rewritten.append((name, text))
+        expect(len(rewritten) == 1, f"{len(rewritten)} results files were written")
+        name, text = rewritten[0]
+        try:
+            report.check_report(job.stdout, text, name, work, np, runner.iterations, runner.host)
+        except report.ReportError as error:
+            raise Failure(str(error))
+        check_ranks(base, np, "")
+
+    return [
+        ("a symbolic link at every name the run may choose: not followed, the file it "
+         "points to unchanged, console report whole, exit 1",
+         refused(lambda path, victim: os.symlink(victim, path),
+                 "is a symbolic link; not followed", os.path.islink)),
+        ("a hard link to another file at every name: not overwritten, exit 1",
+         refused(lambda path, victim: os.link(victim, path),
+                 "has more than one name (a hard link); not overwritten",
+                 lambda path: os.stat(path).st_nlink > 1)),
+        ("a FIFO at every name: the master does not wait on it, exit 1",
+         refused(lambda path, victim: os.mkfifo(path),
+                 "is a FIFO; not opened", lambda path: stat.S_ISFIFO(os.lstat(path).st_mode))),
+        ("a directory at every name: left alone, exit 1",
+         refused(lambda path, victim: os.mkdir(path),
+                 "is a directory; not opened", os.path.isdir)),
+        ("an earlier regular file at every name: the run's own is truncated and rewritten, "
+         "exit 0", earlier_file_rewritten),
+    ]
+
+
 def results_file_fills_cases(runner):
     np = 3
 
@@ -648,6 +745,7 @@ GROUPS = {
     "cap": (cap_cases, None),
     "results-file": (results_file_cases, TMPFS_FULL),
     "results-file-fills": (results_file_fills_cases, EXT2_ONE_BLOCK_FREE),
+    "planted-name": (planted_name_cases, None),
     "workdir": (workdir_cases, None),
     "stdin": (stdin_cases, None),
     "singleton": (singleton_cases, None),

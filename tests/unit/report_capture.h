@@ -16,16 +16,19 @@ class report_capture {
   public:
     report_capture() : saved_(std::cout.rdbuf(console_.rdbuf())) {
         std::snprintf(path_, sizeof path_, "/tmp/p64_unit_%d.txt", static_cast<int>(getpid()));
-        fout.open(path_, std::ios::out);
+        fout = std::fopen(path_, "w");
     }
     ~report_capture() {
         std::cout.rdbuf(saved_);
-        fout.close();
+        if (fout) {
+            std::fclose(fout);
+            fout = nullptr;
+        }
         std::remove(path_);
     }
     std::string console() const { return console_.str(); }
     std::string file() {
-        fout.flush();
+        std::fflush(fout);
         std::ifstream in(path_);
         std::stringstream text;
         text << in.rdbuf();
