@@ -29,19 +29,29 @@ class ReportError(AssertionError):
     """A report that does not have the program's layout."""
 
 
-@functools.lru_cache(maxsize=None)
-def _pattern(template):
-    """'{N}' stands for a printed number, '{*}' for any text."""
-    parts = re.split(r"(\{N\}|\{\*\})", template)
+def _regex(template, pair_line=0):
+    """'{N}' stands for a printed number, '{*}' for any text, '{R}' for a rank.
+
+    For the first line of a worker's pair (pair_line 1) the rank is
+    captured and the host taken without blanks, which reads far faster; the
+    second line (pair_line 2) must repeat both."""
+    parts = re.split(r"(\{N\}|\{\*\}|\{R\})", template)
     out = []
     for part in parts:
         if part == "{N}":
             out.append(NUMBER)
         elif part == "{*}":
-            out.append(ANY)
+            out.append({0: ANY, 1: r"(\S+)", 2: r"\2"}[pair_line])
+        elif part == "{R}":
+            out.append({0: r"\d+", 1: r"(\d+)", 2: r"\1"}[pair_line])
         else:
             out.append(re.escape(part))
-    return re.compile("".join(out) + r"\Z")
+    return "".join(out)
+
+
+@functools.lru_cache(maxsize=None)
+def _pattern(template):
+    return re.compile(_regex(template) + r"\Z")
 
 
 def _average(for_file, unit):
@@ -109,10 +119,15 @@ def expected_lines(nproc, for_file, end_of_run=()):
     return lines
 
 
+THREAD = re.compile(r"Thread:(\d+) ")
+
+
 @functools.lru_cache(maxsize=16)
 def _compiled(nproc, for_file):
-    """expected_lines with each template compiled and the section it is in,
-    for reading many reports of the same size."""
+    """expected_lines, compiled for reading many reports of the same size.
+    Each entry: the line's pattern, its template, key, the start a Thread
+    line must have (its rank), the section it is in, and for the first line
+    of each test's worker lines the block of all of them (see _read)."""
     compiled = []
     section = "the banner"
     for template, key in expected_lines(nproc, for_file, FILE_END if for_file else ()):
@@ -120,12 +135,42 @@ def _compiled(nproc, for_file):
             section = "the process count"
         elif template in SECTION_TITLES:
             section = template[:-1]
-        compiled.append((_pattern(template), template, key, template.startswith("Thread:"),
-                         section))
-    return compiled
+        prefix = None
+        thread = THREAD.match(template)
+        if thread:
+            # One pattern for every rank's line; the rank is checked apart.
+            prefix = thread.group(0)[:-1] + " @"
+            template = template.replace(thread.group(0), "Thread:{R} ", 1)
+        compiled.append([_pattern(template), template, key, prefix, section, None])
+    for number, entry in enumerate(compiled):
+        if entry[3] == "Thread:1 @":
+            pair = "\n".join(_regex(compiled[number + n][1], n + 1) for n in (0, 1))
+            ranks = [str(rank) for rank in range(1, nproc)]
+            entry[5] = (re.compile("(?m)^" + pair + "\n"), 2 * (nproc - 1), ranks)
+    return [tuple(entry) for entry in compiled]
 
 
 SECTION_TITLES = ["Effective Frequency."] + [f"{test} Streaming." for test in STREAMING_TESTS]
+
+
+def _read_block(actual, start, entry, values, names):
+    """Reads a test's worker lines, two per worker, in one pass: the fast
+    way through reports of hundreds of workers. False if they are not all
+    there, not all as expected or a host name holds a blank; the caller then
+    reads them line by line."""
+    pattern, size, ranks = entry[5]
+    if start + size > len(actual):
+        return False
+    found = pattern.findall("\n".join(actual[start:start + size]) + "\n")
+    if len(found) != size // 2 or [f[0] for f in found] != ranks:
+        return False
+    hosts = [f[1] for f in found]
+    time_key, rate_key = entry[2], entry[2].replace("_time", "_rate")
+    names.setdefault(time_key, []).extend(hosts)
+    names.setdefault(rate_key, []).extend(hosts)
+    values.setdefault(time_key, []).extend([float(f[2]) for f in found])
+    values.setdefault(rate_key, []).extend([float(f[3]) for f in found])
+    return True
 
 
 def _read(actual, expected, what):
@@ -135,14 +180,21 @@ def _read(actual, expected, what):
     values = {}
     names = {}
     count = 0
-    for line, (pattern, template, key, thread, _) in zip(actual, expected):
-        found = pattern.match(line)
+    end = min(len(actual), len(expected))
+    while count < end:
+        pattern, template, key, prefix, _, block = expected[count]
+        if block and _read_block(actual, count, expected[count], values, names):
+            count += block[1]
+            continue
+        line = actual[count]
+        found = pattern.match(line) if prefix is None or line.startswith(prefix) else None
         if not found:
-            raise ReportError(f"{what}: line {count + 1} is {line!r}; expected {template!r}")
+            shown = template.replace("{R}", prefix[len("Thread:"):-2]) if prefix else template
+            raise ReportError(f"{what}: line {count + 1} is {line!r}; expected {shown!r}")
         count += 1
         if key:
             groups = found.groups()
-            if thread:
+            if prefix:
                 names.setdefault(key, []).append(groups[0])
                 groups = groups[1:]
             values.setdefault(key, []).extend(float(g) for g in groups)
@@ -155,8 +207,8 @@ def match_lines(text, expected, what):
     if not text.endswith("\n"):
         raise ReportError(f"{what}: the last line has no line end")
     actual = text[:-1].split("\n")
-    compiled = [(_pattern(template), template, key, template.startswith("Thread:"), None)
-                for template, key in expected]
+    compiled = [(_pattern(template), template, key, "Thread:" if template.startswith("Thread:")
+                 else None, None, None) for template, key in expected]
     values, names, count = _read(actual, compiled, what)
     if count < len(expected):
         raise ReportError(f"{what}: ends after line {len(actual)}; "
