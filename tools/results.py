@@ -140,8 +140,10 @@ def read_run(path, slow_pct):
     lines = _lines_of(path)
     if lines[:1] == [report_format.TITLE]:
         for_file, count_line = True, 2
-    elif lines[:2] == ["", report_format.TITLE]:
+    elif report_format.TITLE in lines[1:] and lines[lines.index(report_format.TITLE) - 1] == "":
+        # A console log may hold the launcher's own lines before the report.
         for_file, count_line = False, 6
+        lines = lines[lines.index(report_format.TITLE) - 1:]
     else:
         first = lines[0] if lines else ""
         raise InputError(f"not a results file or console log of this benchmark "
@@ -296,18 +298,29 @@ def summary_text(run, slow_pct):
                                  f"{number(statistics.median(rates))} / {number(max(rates))}")
             out.append(f"    {host:<{width}}  {len(host_ranks)} ({rank_ranges(host_ranks)}); "
                        + "; ".join(cells))
-    slow = [(test, i) for test in run.tests for i, flag in enumerate(test.slow) if flag]
-    if slow:
-        out.append(f"  slow workers (more than {slow_pct:g}% below the median of their form):")
-        for test, i in slow:
-            rank, host, rate = i + 1, test.hosts[i], test.rates[i]
-            median, count = form_medians(test)[test.forms[i]]
-            out.append(f"    {test.name} rank {rank} @{host}: {number(rate)}, "
-                       f"{(rate / median - 1) * 100:+.0f}% against the median {number(median)} "
-                       f"of {count} workers of the {test.forms[i]} form")
-    else:
+    slow = [test for test in run.tests if any(test.slow)]
+    if not slow:
         out.append(f"  slow workers: none (none more than {slow_pct:g}% below "
                    "the median of their form)")
+        return "\n".join(out)
+    out.append(f"  slow workers (more than {slow_pct:g}% below the median of their form), "
+               "by host:")
+    for test in slow:
+        medians = form_medians(test)
+        by_host = {}
+        for i, flag in enumerate(test.slow):
+            if flag:
+                by_host.setdefault(test.hosts[i], []).append(i)
+        for host, indexes in by_host.items():
+            rates = [test.rates[i] for i in indexes]
+            median, count = medians[test.forms[indexes[0]]]
+            ranks = "rank" if len(indexes) == 1 else "ranks"
+            low, high = min(rates), max(rates)
+            span = f"{number(low)}, {(low / median - 1) * 100:+.0f}%" if low == high else (
+                f"{number(low)} to {number(high)}, {(low / median - 1) * 100:+.0f}% to "
+                f"{(high / median - 1) * 100:+.0f}%")
+            out.append(f"    {test.name} @{host}: {ranks} {rank_ranges([i + 1 for i in indexes])}: "
+                       f"{span} against the median {number(median)} of {count} workers")
     return "\n".join(out)
 
 
@@ -481,11 +494,14 @@ def png_name(run, taken, suffix=""):
     return name
 
 
+LEGEND_HOSTS = 12  # more hosts are named above the chart instead
+
+
 def plot_run(pyplot, run, path, slow_pct):
     """Every worker's rate in rank order, one panel per streaming test."""
     from matplotlib.patches import Patch
     tests = [test for test in run.tests if test.rates or test.baseline]
-    figure, axes = pyplot.subplots(len(tests), 1, figsize=(12, 3.2 * len(tests) + 0.8),
+    figure, axes = pyplot.subplots(len(tests), 1, figsize=(12, 3.6 * len(tests) + 0.8),
                                    dpi=100, squeeze=False)
     hosts = list(hosts_of(tests[0])[0]) if tests else []
     palette = pyplot.get_cmap("tab10" if len(hosts) <= 10 else "tab20")
@@ -508,7 +524,13 @@ def plot_run(pyplot, run, path, slow_pct):
                       marker="v", color="red", markersize=8,
                       label=f"slow (over {slow_pct:g}% below its form's median)")
         handles = axis.get_legend_handles_labels()[0]
-        handles += [Patch(color=colour[host], label=host) for host in hosts[:20]]
+        if len(hosts) <= LEGEND_HOSTS:
+            handles += [Patch(color=colour[host], label=host) for host in hosts]
+        else:  # too many for a legend: each host's name above its ranks
+            by_rank = hosts_of(test)[0]
+            top = axis.secondary_xaxis("top")
+            top.set_xticks([(ranks[0] + ranks[-1]) / 2 for ranks in by_rank.values()])
+            top.set_xticklabels(list(by_rank), rotation=90, fontsize=6)
         others = [str(i + 1) for i, form in enumerate(test.forms) if form != COMMON]
         if others:
             handles.append(Patch(facecolor="white", edgecolor="black", hatch="//",
