@@ -86,6 +86,7 @@ class Test:
         self.name = name
         self.baseline = None  # (seconds, rate)
         self.hosts, self.seconds, self.rates, self.forms, self.slow = [], [], [], [], []
+        self.cuts = [0, 0]  # see host_cuts
         self.overall = self.improvement = self.mean = None
 
 
@@ -182,6 +183,10 @@ def read_run(path, slow_pct):
         hosts = names.get(f"{short}_rate", [])
         count = min(len(times), len(rates))
         test.hosts, test.seconds, test.rates = hosts[:count], times[:count], rates[:count]
+        if run.tests and run.tests[0].hosts == test.hosts:  # the usual case: work out once
+            test.hosts, test.cuts = run.tests[0].hosts, run.tests[0].cuts
+        else:
+            test.cuts = host_cuts(test.hosts)
         test.overall = _first(values, f"{short}_overall")
         test.improvement = _first(values, f"{short}_ratio")
         test.mean = _first(values, f"{short}_mean")
@@ -228,12 +233,17 @@ def form_medians(test):
             if len(rates) >= SMALLEST_GROUP and not any(map(math.isnan, rates))}
 
 
+def host_cuts(hosts):
+    """Where the host changes from one rank to the next, with both ends."""
+    cuts = [i for i, (a, b) in enumerate(zip(hosts, hosts[1:]), 1) if a != b]
+    return [0] + cuts + [len(hosts)]
+
+
 def hosts_of(test):
     """{host: [rank...]} and {host: [rate...]}, hosts in order of first rank.
     The ranks of a host usually follow each other, so the lists are cut in
     runs of one host rather than built a worker at a time."""
-    hosts, rates = test.hosts, test.rates
-    cuts = [0] + [i for i in range(1, len(hosts)) if hosts[i] != hosts[i - 1]] + [len(hosts)]
+    hosts, rates, cuts = test.hosts, test.rates, test.cuts
     by_rank, by_rate = {}, {}
     for start, end in zip(cuts, cuts[1:]):
         by_rank.setdefault(hosts[start], []).extend(range(start + 1, end + 1))
