@@ -555,7 +555,7 @@ def plot_run(pyplot, run, path, slow_pct):
     if tests:
         axes[-1, 0].set_xlabel("worker rank")
     figure.suptitle(f"{run.master or shown(os.path.basename(run.path))}, {run.label()}: "
-                    f"{run.nproc} processes, {len(hosts)} host(s)")
+                    f"{run.nproc} processes, workers on {len(hosts)} host(s)")
     figure.tight_layout()
     figure.savefig(path)
     pyplot.close(figure)
