@@ -21,20 +21,11 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "tools"))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
 import make_results  # noqa: E402
+from bench import machine  # noqa: E402
 
 TOOL = os.path.join(ROOT, "tools", "results.py")
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return "unknown processor"
 
 
 def timed(command, repeat):
@@ -58,7 +49,7 @@ def main():
         paths = make_results.write_runs(directory, args.files, hosts, slow_hosts=("node5",))
         size = sum(os.path.getsize(path) for path in paths)
         print(f"{args.files} results files of {len(hosts)} processes ({len(hosts) - 1} workers "
-              f"on {args.nodes} nodes), {size / 1e6:.1f} MB; {cpu_model()}, "
+              f"on {args.nodes} nodes), {size / 1e6:.1f} MB; {machine()[0]}, "
               f"Python {sys.version.split()[0]}")
         for name, command in (("summary", [TOOL, "summary"]),
                               ("export --format csv", [TOOL, "export", "--format", "csv"])):
