@@ -50,6 +50,7 @@ SINE_FACTOR_MINUS_INF = "sine-factor-minus-inf"  # rank 10: log 0, infinite term
 SINE_FACTOR_0 = "sine-factor-0"                  # rank 11: log 1, the sine term vanishes
 SPECIAL_RANKS = {1: EXPONENT_1, 10: SINE_FACTOR_MINUS_INF, 11: SINE_FACTOR_0}
 SMALLEST_GROUP = 3  # fewer workers of a form have no median to compare against
+MOST_PROCESSES = 512  # the master collects at most this many
 
 
 class InputError(Exception):
@@ -152,9 +153,9 @@ def read_run(path, slow_pct):
     if len(lines) <= count_line:
         raise InputError("ends before the process count: no results in it")
     found = THREAD_COUNT.match(lines[count_line])
-    if not found or int(found.group(1)) < 1:
+    if not found or not 1 <= int(found.group(1)) <= MOST_PROCESSES:
         raise InputError(f"line {count_line + 1} is {lines[count_line][:60]!r}; "
-                         "expected 'Thread(s): N'")
+                         f"expected 'Thread(s): N', N from 1 to {MOST_PROCESSES}")
     run = Run(path)
     run.nproc = int(found.group(1))
     try:
@@ -589,6 +590,10 @@ def command_plot(args):
     os.makedirs(args.out, exist_ok=True)
     taken = set()
     for run in runs:
+        if not run.tests:
+            print(f"{PROGRAM}: warning: {shown(run.path)}: no streaming test to chart",
+                  file=sys.stderr)
+            continue
         path = os.path.join(args.out, png_name(run, taken))
         plot_run(pyplot, run, path, args.slow)
         print(path)
