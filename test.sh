@@ -6,7 +6,7 @@ source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$source_dir/scripts/common.sh"
 
 install_missing g++ make cmake openmpi-bin libopenmpi-dev libgtest-dev python3 binutils \
-    iproute2 util-linux
+    iproute2 util-linux python3-matplotlib
 jobs="$(core_count)"
 
 build_and_test() { # name, C compiler, C++ compiler, ctest arguments...

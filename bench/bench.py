@@ -180,14 +180,19 @@ def analyse(lines, sampler, wall, np):
 
 def machine():
     model = "unknown processor"
+    fields = {}
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
+                name, _, value = line.partition(":")
+                fields.setdefault(name.strip(), value.strip())
     except OSError:
         pass
+    if "model name" in fields:
+        # A virtual machine may report only "AMD EPYC": the family and model
+        # numbers still tell the processor generation.
+        model = (f"{fields['model name']} (CPU family {fields.get('cpu family', '?')}, "
+                 f"model {fields.get('model', '?')})")
     compiler = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout
     return model, os.cpu_count(), compiler.splitlines()[0] if compiler else "unknown"
 
@@ -216,6 +221,7 @@ def write_markdown(results, path):
         runs = sorted(runs, key=lambda run: run["tests"]["Float"]["improvement"])
         r = runs[len(runs) // 2]
         out += [f"## {r['np']} processes ({r['workers']} worker(s) and the master)", "",
+                f"- CPU model: {model}", "",
                 "| Workload | ns/iteration, master alone | ns/iteration per worker "
                 "| Improvement | Ideal | Improvement / ideal |",
                 "|---|---|---|---|---|---|"]

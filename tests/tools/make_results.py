@@ -1,0 +1,103 @@
+"""Results files of any size, shaped exactly like the program's, for runs no
+test can start here (512 processes, many nodes, one slow node).
+
+The lines come from the same templates the tests check the program against;
+only the numbers are made up, and they agree with each other as the
+program's do (rate = iterations / seconds, overall = sum, ratio, mean).
+"""
+
+import os
+import random
+import sys
+from datetime import datetime, timedelta
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import report_format  # noqa: E402
+
+ITERATIONS = 134217728
+# Typical rates, Millions Executions/sec, of the master alone and of a worker.
+RATES = {"Float": 20.0, "Integer": 15.0, "Logic": 900.0}
+
+
+def cluster_hosts(nodes, per_node):
+    """The host of each rank, the master (rank 0) on the first node with one
+    extra process: ['node1', 'node1', ..., 'node2', ...]."""
+    return [f"node{1 + max(rank - 1, 0) // per_node}" for rank in range(nodes * per_node + 1)]
+
+
+def worker_rates(hosts, seed=1, slow_hosts=(), slow_factor=0.7, special=None):
+    """{test: [rate of rank 1, 2, ...]}: every worker near the typical rate
+    (within 2%), the workers of `slow_hosts` `slow_factor` times as fast, and
+    the ranks in `special` ({rank: factor}) that much slower in Float and
+    Integer Streaming, as ranks 1 and 10 are on some processors."""
+    pick = random.Random(seed)
+    special = special or {}
+    rates = {}
+    for test, typical in RATES.items():
+        row = []
+        for rank in range(1, len(hosts)):
+            rate = typical * pick.uniform(0.98, 1.02)
+            if hosts[rank] in slow_hosts:
+                rate *= slow_factor
+            if test != "Logic":
+                rate *= special.get(rank, 1.0)
+            row.append(float(f"{rate:g}"))
+        rates[test] = row
+    return rates
+
+
+def file_name(when, master):
+    return (f"results_processors_lite_mac_clusters @ UTC time "
+            f"{when:%a %b} {when.day:2d} {when:%H:%M:%S %Y}\n @ {master}.txt")
+
+
+def report_text(hosts, rates, for_file=True):
+    """The report of a run whose ranks ran on `hosts`, with these rates."""
+    nproc = len(hosts)
+    workers = nproc - 1
+    numbers = {}
+
+    def printed(value):
+        return float(f"{value:g}")
+
+    ef = [printed(0.0026 * workers)] + ([printed(0.0026 * workers / workers)] if workers else [])
+    numbers["ef_overall"], numbers["ef_mean"] = ef[:1], ef[1:]
+    for test, row in rates.items():
+        single = RATES[test]
+        numbers[f"{test}_single_time"] = [printed(ITERATIONS / single / 1e6)]
+        numbers[f"{test}_single_rate"] = [printed(single)]
+        numbers[f"{test}_time"] = [printed(ITERATIONS / rate / 1e6) for rate in row]
+        numbers[f"{test}_rate"] = list(row)
+        overall = printed(sum(row))
+        numbers[f"{test}_overall"] = [overall]
+        numbers[f"{test}_ratio"] = [printed(overall / single)]
+        numbers[f"{test}_mean"] = [printed(overall / workers)] if workers else []
+    end = report_format.FILE_END if for_file else ()
+    lines = []
+    rank = 0
+    for template, key in report_format.expected_lines(nproc, for_file, end):
+        line = template
+        if template.startswith("Thread:"):
+            rank = int(template[len("Thread:"):template.index(" ")])
+            line = line.replace("{*}", hosts[rank], 1)
+        elif "{*}" in line:
+            line = "Copyright and contact lines of the banner"
+        if key:
+            line = line.replace("{N}", f"{numbers[key].pop(0):g}", 1)
+        lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
+def write_run(directory, hosts, rates, when=datetime(2026, 12, 8, 7, 3, 57)):
+    """Writes one results file into `directory`; returns its path."""
+    path = os.path.join(directory, file_name(when, hosts[0]))
+    with open(path, "w") as f:
+        f.write(report_text(hosts, rates))
+    return path
+
+
+def write_runs(directory, count, hosts, seed=1, **kwargs):
+    """`count` results files of the same cluster, an hour apart."""
+    start = datetime(2026, 12, 1, 8, 0, 0)
+    return [write_run(directory, hosts, worker_rates(hosts, seed + n, **kwargs),
+                      start + timedelta(hours=n)) for n in range(count)]
