@@ -62,9 +62,12 @@ for binary in "$SHORT" "$LONG"; do
     [ -f "$binary" ] && [ -x "$binary" ] || { log "FAIL: no executable at '$binary'"; exit 1; }
 done
 SHORT=$(realpath "$SHORT") LONG=$(realpath "$LONG")
+# MPICH's Hydra does start a job through Slurm here, but its UCX takes the
+# simulated nodes, which share one kernel, for one host: shared memory
+# between them fails, and over TCP alone the ranks never leave MPI_Finalize.
 KIND=$(launcher_kind "$(build_launcher "$(dirname "$SHORT")")")
 [ "$KIND" = openmpi ] ||
-    skip "the build uses $KIND: Slurm's PMIx plugin and the batch script's layout are tested with Open MPI"
+    skip "the build's launcher is $KIND's, not Open MPI's: the simulated nodes share one kernel, which MPICH's UCX mistakes for one host"
 
 # ---------------------------------------------------------------------------
 # The cluster; taken down on any exit.
@@ -198,9 +201,8 @@ check_report "sbatch -N 3" "$DIR" "$SBATCH_OUT"
 DIR=$(case_dir srun)
 log "srun --mpi=pmix -N 3 -n 4 --overcommit"
 rc=0
-(launcher_environment openmpi 4 &&
-    on_node node1 "$DIR" timeout "$JOB_WAIT" srun --mpi=pmix -N 3 -n 4 --overcommit "$SHORT" \
-        >"$DIR/console.txt" 2>"$DIR/stderr.txt") || rc=$?
+on_node node1 "$DIR" timeout "$JOB_WAIT" srun --mpi=pmix -N 3 -n 4 --overcommit "$SHORT" \
+    >"$DIR/console.txt" 2>"$DIR/stderr.txt" || rc=$?
 if [ "$rc" = 0 ]; then pass "srun: exit status 0"; else fail "srun: exit status $rc"; show "$DIR/stderr.txt"; fi
 check_report "srun" "$DIR" "$DIR/console.txt"
 
