@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A three-node Slurm cluster on this one machine, for the Slurm test.
 # Sourced by slurm_test.sh; every function here has one job.
 #
@@ -28,18 +29,20 @@ declare -A HOLDER   # node (or "hub") -> pid of its holder, the PID namespace's 
 # The start time of process $1 in clock ticks since boot (field 22 of its
 # stat), which tells a process from a later one that got the same pid.
 start_time() {
-    local stat
+    local stat fields
     stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-    stat=${stat##*) }
-    set -- $stat
-    echo "${20}"
+    # Fields after the name, which may hold blanks and ends at the last ")".
+    read -r -a fields <<< "${stat##*) }"
+    echo "${fields[19]}"
 }
 
 # Kills process $1 if it still is the process that started at time $2.
 kill_if_same() {
     local now
     now=$(start_time "$1") || return 0
-    [ "$now" = "$2" ] && kill -KILL "$1" 2>/dev/null || true
+    if [ "$now" = "$2" ]; then
+        kill -KILL "$1" 2>/dev/null || true
+    fi
 }
 
 # Ends the holders listed in run directory $1 and waits up to 10 s for them

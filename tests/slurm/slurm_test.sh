@@ -33,9 +33,9 @@ REPO=$(cd "$HERE/../.." && pwd)
 SBATCH_SCRIPT="$REPO/scripts/processors64.sbatch"
 CHECKER=("${PYTHON:-python3}" "$REPO/tests/e2e/check_saved_run.py")
 JOB_WAIT=${SLURM_JOB_WAIT:-300}
-# shellcheck source=sim_cluster.sh
+# shellcheck source-path=SCRIPTDIR source=sim_cluster.sh
 source "$HERE/sim_cluster.sh"
-# shellcheck source=../../scripts/common.sh
+# shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$REPO/scripts/common.sh"
 
 usage() { echo "usage: $0 <short-binary> <long-binary>" >&2; exit 2; }
@@ -59,7 +59,10 @@ done
 unshare --net --uts --mount --pid --fork true 2>/dev/null ||
     skip "new network, UTS, mount and PID namespaces are not permitted here"
 for binary in "$SHORT" "$LONG"; do
-    [ -f "$binary" ] && [ -x "$binary" ] || { log "FAIL: no executable at '$binary'"; exit 1; }
+    if [ ! -f "$binary" ] || [ ! -x "$binary" ]; then
+        log "FAIL: no executable at '$binary'"
+        exit 1
+    fi
 done
 SHORT=$(realpath "$SHORT") LONG=$(realpath "$LONG")
 # MPICH's Hydra does start a job through Slurm here, but its UCX takes the
@@ -125,8 +128,8 @@ job_field() {
 # wait_for_job ID: waits until the job has ended (at most JOB_WAIT seconds)
 # and prints its final state. `sbatch --wait` polls far more slowly.
 wait_for_job() {
-    local i state
-    for i in $(seq $((JOB_WAIT * 2))); do
+    local state
+    for _ in $(seq $((JOB_WAIT * 2))); do
         state=$(job_field "$1" JobState)
         case "$state" in
         PENDING | CONFIGURING | RUNNING | COMPLETING | SUSPENDED | "") sleep 0.5 ;;
@@ -211,7 +214,7 @@ DIR=$(case_dir cancel)
 JOB=$(submit "$DIR" "$LONG" -N 3 --error=stderr.txt)
 log "sbatch -N 3 of the long binary: job $JOB, cancelled once running"
 started=0
-for i in $(seq $((JOB_WAIT * 2))); do
+for _ in $(seq $((JOB_WAIT * 2))); do
     if grep -qs '^Effective Frequency\.$' "$DIR"/results_*; then started=1; break; fi
     case "$(job_field "$JOB" JobState)" in PENDING | CONFIGURING | RUNNING) ;; *) break ;; esac
     sleep 0.5
@@ -220,7 +223,7 @@ done
 on_node node1 / scancel "$JOB"
 check_state "cancel" "$JOB" CANCELLED
 left=""
-for i in $(seq 60); do
+for _ in $(seq 60); do
     left=$(job_processes)
     [ -z "$left" ] && break
     sleep 0.5
