@@ -117,6 +117,9 @@ start_holder() {
         while :; do sleep 3600 & wait $!; done' </dev/null >"$RUN/$name.holder.log" 2>&1 &
     pid=$!
     disown "$pid"
+    # Recorded at once: killing unshare (--kill-child) kills its child too,
+    # so even a run stopped right here leaves nothing a later run cannot end.
+    echo "$pid $(start_time "$pid")" >> "$RUN/holders"
     for i in $(seq 100); do
         [ -f "$RUN/$name.ready" ] && break
         kill -0 "$pid" 2>/dev/null || break
@@ -128,9 +131,6 @@ start_holder() {
         cat "$RUN/$name.holder.log" >&2
         return 1
     fi
-    # unshare first, so that the whole chain is ended even if its child
-    # were already gone.
-    echo "$pid $(start_time "$pid")" >> "$RUN/holders"
     echo "$child $(start_time "$child")" >> "$RUN/holders"
     HOLDER[$name]=$child
 }
@@ -183,8 +183,11 @@ on_node() {
     in_ns "$node" --wd="$dir" env SLURM_CONF="$RUN/slurm.conf" "$@" </dev/null
 }
 
-# Writes slurm.conf: one CPU per node, so that three nodes make three CPUs;
-# every path under the run directory.
+# Writes slurm.conf: every path under the run directory; one CPU per node,
+# so that three nodes make three CPUs (config_overrides: slurmd reports the
+# CPUs declared here, not the machine's); TmpFS, where Slurm's PMIx plugin
+# keeps its sockets, is the path each node has bound to a directory of its
+# own.
 write_slurm_conf() {
     local i
     cat > "$RUN/slurm.conf" <<EOF
@@ -240,7 +243,7 @@ start_daemons() {
 wait_for_nodes() {
     local i idle
     for i in $(seq 120); do
-        idle=$(on_node node1 "$RUN" sinfo -h -N -t idle -o %N 2>/dev/null | sort -u | wc -l)
+        idle=$(on_node node1 "$RUN" sinfo -h -N -t idle -o %N 2>/dev/null | sort -u | wc -l || true)
         [ "$idle" = 3 ] && return 0
         sleep 0.5
     done
