@@ -6,7 +6,7 @@ source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$source_dir/scripts/common.sh"
 
 install_missing g++ make cmake openmpi-bin libopenmpi-dev libgtest-dev python3 binutils \
-    iproute2 util-linux python3-matplotlib
+    iproute2 util-linux python3-matplotlib slurmctld slurmd slurm-client munge
 jobs="$(core_count)"
 
 build_and_test() { # name, C compiler, C++ compiler, ctest arguments...
@@ -22,7 +22,7 @@ build_and_test gcc gcc g++
 if command -v clang++ >/dev/null 2>&1 && command -v clang >/dev/null 2>&1; then
     # The real-size run and the cluster run prove the program, not the
     # compiler: once, with GCC, is enough.
-    build_and_test clang clang clang++ -LE "real|cluster"
+    build_and_test clang clang clang++ -LE "real|cluster|slurm"
 else
     echo "clang++ is not installed: the Clang build is skipped."
 fi
