@@ -1,4 +1,5 @@
-# Shared by run.sh and test.sh: installing what is missing and running as root.
+# Shared by run.sh, test.sh and the test scripts: installing what is missing,
+# and the MPI launcher of a build with what it needs.
 
 # Installs the Debian packages that are not installed yet, with apt-get as
 # root or through sudo. On macOS it prints the Homebrew line instead.
@@ -34,14 +35,6 @@ install_missing() {
         "${missing[@]}"
 }
 
-# Open MPI refuses to start as root unless told twice.
-allow_root_if_needed() {
-    if [ "$(id -u)" -eq 0 ]; then
-        export OMPI_ALLOW_RUN_AS_ROOT=1
-        export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-    fi
-}
-
 # ---- The MPI launcher ------------------------------------------------------
 # A binary must be started by the launcher of the MPI it was built against:
 # another MPI's launcher starts N separate one-process jobs instead of one.
@@ -75,6 +68,34 @@ launcher_environment() {
     if [ "$2" -gt "$(core_count)" ]; then
         export OMPI_MCA_rmaps_base_oversubscribe=1
     fi
+}
+
+# The variable in which launcher family $1 gives each rank its number.
+launcher_rank_variable() {
+    case "$1" in
+    openmpi) echo OMPI_COMM_WORLD_RANK ;;
+    mpich) echo PMI_RANK ;;
+    *) return 1 ;;
+    esac
+}
+
+# The flags with which launcher family $1 starts its remote processes through
+# agent $2 instead of ssh, one a line.
+launcher_remote_agent_flags() {
+    case "$1" in
+    openmpi) printf '%s\n' --mca plm_rsh_agent "$2" ;;
+    mpich) printf '%s\n' -launcher ssh -launcher-exec "$2" ;;
+    *) return 1 ;;
+    esac
+}
+
+# The hostfile line with which launcher family $1 gives host $2 $3 slots.
+launcher_hostfile_line() {
+    case "$1" in
+    openmpi) echo "$2 slots=$3" ;;
+    mpich) echo "$2:$3" ;;
+    *) return 1 ;;
+    esac
 }
 
 core_count() {
