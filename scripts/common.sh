@@ -42,6 +42,7 @@ install_missing() {
 # The launcher that CMake found for the build in directory $1 (FindMPI's
 # MPIEXEC_EXECUTABLE); empty when the build has not been configured.
 build_launcher() {
+    [ -f "$1/CMakeCache.txt" ] || return 0
     sed -n 's/^MPIEXEC_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt" 2>/dev/null | head -n 1
 }
 
@@ -96,6 +97,46 @@ launcher_hostfile_line() {
     mpich) echo "$2:$3" ;;
     *) return 1 ;;
     esac
+}
+
+# ---- Which MPI -------------------------------------------------------------
+
+# The MPI family installed here ("openmpi" or "mpich"): the one whose launcher
+# is the default mpiexec (or mpirun), else one whose own launcher Debian
+# installed beside the other's; nothing when no MPI is installed.
+installed_mpi() {
+    local name kind
+    for name in mpiexec mpirun mpiexec.openmpi mpiexec.mpich; do
+        command -v "$name" >/dev/null 2>&1 || continue
+        kind="$(launcher_kind "$(command -v "$name")")"
+        if [ "$kind" != unknown ]; then
+            echo "$kind"
+            return 0
+        fi
+    done
+}
+
+# The Debian packages of MPI family $1: its launcher and its compilers.
+mpi_packages() {
+    case "$1" in
+    openmpi) echo openmpi-bin libopenmpi-dev ;;
+    mpich) echo mpich libmpich-dev ;;
+    *) return 1 ;;
+    esac
+}
+
+# FindMPI's settings that pick MPI family $1, one a line: its own compilers
+# and launcher where they are installed under its name (Debian's mpicc.mpich,
+# mpiexec.openmpi, ...); none where the family's are the only ones on PATH.
+mpi_cmake_settings() {
+    local cc cxx launcher
+    cc="$(command -v "mpicc.$1" || true)"
+    cxx="$(command -v "mpicxx.$1" || true)"
+    launcher="$(command -v "mpiexec.$1" || true)"
+    if [ -n "$cc" ] && [ -n "$cxx" ] && [ -n "$launcher" ]; then
+        printf '%s\n' "-DMPI_C_COMPILER=$cc" "-DMPI_CXX_COMPILER=$cxx" \
+            "-DMPIEXEC_EXECUTABLE=$launcher"
+    fi
 }
 
 core_count() {
