@@ -112,6 +112,28 @@ def kind_of(launcher):
     raise UnknownLauncher(f"{launcher}: neither Open MPI's launcher nor MPICH's Hydra")
 
 
+def version(launcher):
+    """"Open MPI 4.1.4", "MPICH 4.0.2": the family and version of `launcher`."""
+    text = subprocess.run([launcher, "--version"], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, errors="replace").stdout
+    number = re.search(r"\d+\.\d+(?:\.\d+)?", text)
+    return f"{KINDS[kind_of(launcher)].name} {number.group(0) if number else '(version unknown)'}"
+
+
+def build_launcher(build_dir):
+    """The launcher CMake found for the build in `build_dir` (FindMPI's
+    MPIEXEC_EXECUTABLE), or None where it has not been configured."""
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt"), errors="replace") as f:
+            for line in f:
+                found = re.match(r"MPIEXEC_EXECUTABLE:[A-Z]*=(.*)", line.rstrip("\n"))
+                if found:
+                    return found.group(1)
+    except OSError:
+        pass
+    return None
+
+
 class Launcher:
     """One MPI's launcher, and how to start jobs with it on this machine."""
 
