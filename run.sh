@@ -54,19 +54,28 @@ build() { # mpi
     cmake --build "$build_dir" --target processors64_mpi_mac0 -j "$(core_count)" >/dev/null
 }
 
-mpi="$(chosen_mpi)"
-install_what_is_missing "$mpi"
-build "$mpi"
+# Builds the benchmark and starts it with the arguments given, or with one
+# worker per core plus the master.
+main() {
+    local mpi launcher np
+    mpi="$(chosen_mpi)"
+    install_what_is_missing "$mpi"
+    build "$mpi"
+    launcher="$(build_launcher "$build_dir")"
+    if [ $# -eq 0 ]; then
+        # The master only collects while the workers run, so every core gets
+        # a worker: cores + 1 processes, one more than the cores.
+        np=$(($(core_count) + 1))
+        launcher_environment "$(launcher_kind "$launcher")" "$np"
+        set -- -np "$np"
+    else
+        # The process count is the caller's: only what this user needs.
+        launcher_environment "$(launcher_kind "$launcher")" 1
+    fi
+    exec "$launcher" "$@" "$build_dir/processors64_mpi_mac0"
+}
 
-launcher="$(build_launcher "$build_dir")"
-if [ $# -eq 0 ]; then
-    # The master only collects while the workers run, so every core gets a
-    # worker: cores + 1 processes, one more than the cores.
-    np=$(($(core_count) + 1))
-    launcher_environment "$(launcher_kind "$launcher")" "$np"
-    set -- -np "$np"
-else
-    # The process count is the caller's: only what this user needs.
-    launcher_environment "$(launcher_kind "$launcher")" 1
+# Sourced by the tests for its functions; run, it does its work.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    main "$@"
 fi
-exec "$launcher" "$@" "$build_dir/processors64_mpi_mac0"

@@ -6,6 +6,8 @@ built against (CMake's MPIEXEC_EXECUTABLE): another MPI's launcher starts N
 separate one-process jobs.
 
     python3 tests/launcher.py kind LAUNCHER     prints openmpi or mpich
+    python3 tests/launcher.py table KIND        the entries the shell table
+                                                (scripts/common.sh) also holds
 """
 
 import os
@@ -223,15 +225,30 @@ def read(path):
         return f.read()
 
 
+def shell_entries(kind):
+    """The lines that scripts/common.sh's functions print for `kind`, for
+    node1 with 2 slots and agent AGENT, so a test can hold both tables equal."""
+    table = KINDS[kind]
+    return [f"rank variable: {table.rank_variable}",
+            f"hostfile line: {table.hostfile_line('node1', 2)}",
+            f"remote agent: {' '.join(table.remote_agent('AGENT'))}",
+            f"root: {' '.join(f'{k}={v}' for k, v in sorted(table.root_env.items()))}",
+            "oversubscribe: "
+            + " ".join(f"{k}={v}" for k, v in sorted(table.oversubscribe_env.items()))]
+
+
 def main(argv):
-    if len(argv) == 3 and argv[1] == "kind":
-        try:
+    try:
+        if len(argv) == 3 and argv[1] == "kind":
             print(kind_of(argv[2]))
-        except UnknownLauncher as error:
-            print(error, file=sys.stderr)
-            return 2
-        return 0
-    print(__doc__.strip().splitlines()[-1].strip(), file=sys.stderr)
+            return 0
+        if len(argv) == 3 and argv[1] == "table" and argv[2] in KINDS:
+            print("\n".join(shell_entries(argv[2])))
+            return 0
+    except UnknownLauncher as error:
+        print(f"launcher.py: {error}", file=sys.stderr)
+        return 2
+    print("usage:\n" + "\n".join(__doc__.split("\n\n")[-1].splitlines()), file=sys.stderr)
     return 2
 
 
