@@ -171,9 +171,12 @@ def analyse(lines, sampler, wall, np):
         loops += result["ef_ns_per_worker"] * ITER / 1e9
 
     def share(rank, intervals):
-        used = [sampler.cpu_between(rank, a, b) for a, b in intervals]
-        span = sum(b - a for a, b in intervals)
-        return None if None in used or span <= 0 else sum(used) / span
+        # An interval that began before the sampler had found the rank (the
+        # master's first wait, when the job starts fast) is left out.
+        sampled = [(sampler.cpu_between(rank, a, b), b - a) for a, b in intervals]
+        sampled = [(used, span) for used, span in sampled if used is not None]
+        span = sum(span for _, span in sampled)
+        return sum(used for used, _ in sampled) / span if span > 0 else None
 
     result["master_wait_share"] = share(0, waiting_master)
     shares = [share(rank, waiting_workers) for rank in range(1, np)]
