@@ -103,10 +103,10 @@ else
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/cluster_test.XXXXXX")
     TMP_DIRS+=("$WORK")
 fi
-# Open MPI's session directories hold Unix socket paths (at most 107 bytes),
+# The MPI's session directories hold Unix socket paths (at most 107 bytes),
 # so they get a short private base of their own rather than living in WORK.
-OMPI_TMP=$(mktemp -d /tmp/p64c.XXXXXX)
-TMP_DIRS+=("$OMPI_TMP")
+SESSION_TMP=$(mktemp -d /tmp/p64c.XXXXXX)
+TMP_DIRS+=("$SESSION_TMP")
 
 # Kill every process that lives in one of our namespaces (the launcher, the
 # agent's shells, its daemons or proxies, benchmark ranks), then delete the
@@ -252,7 +252,7 @@ openmpi)
         OMPI_MCA_pml=ob1
         OMPI_MCA_osc=^ucx
         OMPI_MCA_hwloc_base_binding_policy=none
-        OMPI_MCA_orte_tmpdir_base="$OMPI_TMP"
+        OMPI_MCA_orte_tmpdir_base="$SESSION_TMP"
     ) ;;
 mpich)
     MPI_ENV=(
@@ -263,7 +263,7 @@ mpich)
     ) ;;
 esac
 MPI_ENV+=(
-    TMPDIR="$OMPI_TMP"
+    TMPDIR="$SESSION_TMP"
     CLUSTER_NODE_MAP="$NODE_MAP"
     CLUSTER_HOSTS="$HOSTS_FILE"
 )
@@ -275,7 +275,7 @@ launcher_environment "$KIND" 6
 # comparing it with its own host name, and the remote daemons must be able to
 # connect back to it over the cluster subnet.
 # It also gets a PID namespace of its own, whose first process is `timeout`:
-# mpirun starts the remote daemons as `orted --daemonize`, so each orted
+# Open MPI's mpirun starts the remote daemons as `orted --daemonize`, so each orted
 # forks away from the launch agent and is orphaned; on a real cluster the
 # remote init adopts it, here it would be this machine's init, where exited
 # daemons were seen lingering as zombies for a while.  In the PID namespace
