@@ -256,7 +256,7 @@ def write_markdown(results, path, mpi):
                 f"{percent(worker_share)} of a core (highest of {len(runs)} run(s))",
                 f"- Harness overhead: {r['overhead']:.2f} s of {r['wall']:.2f} s wall time "
                 f"({100 * share:.1f}%) outside the timed loops",
-                f"- Job start-up (the launcher's start to the master's first line): "
+                "- Job start-up (the launcher's start to the master's first line): "
                 + ", ".join(f"{run['startup']:.2f} s" for run in runs), ""]
     with open(path, "w") as f:
         f.write("\n".join(out))

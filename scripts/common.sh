@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by run.sh, test.sh and the test scripts: installing what is missing,
 # and the MPI launcher of a build with what it needs.
 

@@ -5,6 +5,10 @@
 # variable in which the launcher gives a rank its number.
 #   mpiexec -np 3 (export P64_HOST_NAMES) with_host_name.sh RANK_VARIABLE BINARY
 set -eu
+case "$1" in
+"" | [0-9]* | *[!A-Za-z0-9_]*) echo "with_host_name.sh: not a variable name: $1" >&2; exit 2 ;;
+esac
+rank=""
 eval "rank=\${$1:?not started by an MPI launcher that sets $1}"
 # shellcheck disable=SC2086
 set -- "$2" $P64_HOST_NAMES

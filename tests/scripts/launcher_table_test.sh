@@ -11,6 +11,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
 python="${1:?usage: $0 PYTHON}"
 # run.sh's functions, and through it those of scripts/common.sh.
+# shellcheck source=SCRIPTDIR/../../run.sh
 source "$source_dir/run.sh"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/launcher table.XXXXXX")"
@@ -32,6 +33,7 @@ check() { # what, expected, actual
 # with the shell's builtins alone (its PATH may hold nothing else).
 fake() {
     mkdir -p "$1"
+    # shellcheck disable=SC2016  # the fake expands its own "$line"
     printf '#!/bin/sh\nwhile IFS= read -r line; do echo "$line"; done <<"TEXT"\n%s\nTEXT\n' \
         "$3" > "$1/$2"
     chmod +x "$1/$2"
@@ -55,6 +57,7 @@ check "a missing launcher is unknown" unknown "$(launcher_kind "$work/bin/none")
 # The variables launcher_environment exports for KIND in an empty environment,
 # with one process more than the cores.
 exported() { # kind
+    # shellcheck disable=SC2016  # the inner shell expands its own "$1"...
     env -i PATH="$PATH" bash -c 'source "$1/scripts/common.sh"
         launcher_environment "$2" "$(($(core_count) + 1))"
         env' shell "$source_dir" "$1" | grep -E '^(OMPI|HYDRA|MPICH|PMI)' | sort
@@ -73,6 +76,7 @@ for kind in openmpi mpich; do
     expected="$("$python" "$source_dir/tests/launcher.py" table "$kind")"
     if [ "$(id -u)" -ne 0 ]; then
         # Not root: the root settings are not exported, whatever the table says.
+        # shellcheck disable=SC2001  # a line of several, not a variable's whole value
         expected="$(sed 's/^root: .*/root: /' <<<"$expected")"
     fi
     check "$kind: the shell table says what tests/launcher.py says" \
