@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Measures the benchmark itself and writes bench/RESULTS.md.
 
-    bench/bench.py [--binary build/release/processors64_mpi_mac0] [--np 2 3] [--repeat 3]
-                   [--out FILE]
+    bench/bench.py [--build-dir build/release] [--np 2 3] [--repeat 3] [--out FILE]
+    bench/bench.py --binary PROGRAM --mpiexec LAUNCHER ...
 
-Runs the real binary under mpirun at each process count (default: 2 and
-cores + 1) in a temporary directory, stdin closed, and records:
+Runs the real binary of a build directory under the launcher of the MPI it was
+built against (Open MPI's or MPICH's, from the build's CMakeCache.txt) at each
+process count (default: 2 and cores + 1) in a temporary directory, stdin
+closed, and records:
 - per workload, nanoseconds per iteration (1e9 / rate): the master's
   single-process baseline and each worker;
 - each streaming test's improvement against the ideal, the number of workers;
@@ -13,7 +15,9 @@ cores + 1) in a temporary directory, stdin closed, and records:
   /proc while the console lines are time-stamped as they arrive, so the master
   is measured while it collects and the workers while the master runs a
   baseline;
-- the harness overhead: the job's wall time minus the time spent in timed loops.
+- the harness overhead: the job's wall time minus the time spent in timed loops;
+- the job's start-up time: from the launcher's start to the master's first line;
+- the machine's load average before each run (other work running).
 Linux only (it reads /proc).
 """
 
@@ -30,14 +34,18 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import launcher  # noqa: E402
+
 TESTS = ("Float", "Integer", "Logic")
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 ITER = 134217728
 NUMBER = r"(-?[\d.]+(?:e[+-]\d+)?|inf|nan)"
 
 
-def rank_processes(binary):
-    """{rank: pid} of the running ranks of `binary`."""
+def rank_processes(binary, rank_variable):
+    """{rank: pid} of the running ranks of `binary`, each found by the number
+    its launcher gave it in `rank_variable`."""
     ranks = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -48,7 +56,7 @@ def rank_processes(binary):
         except OSError:
             continue
         for item in env:
-            if item.startswith(b"OMPI_COMM_WORLD_RANK="):
+            if item.startswith(rank_variable.encode() + b"="):
                 ranks[int(item.split(b"=")[1])] = int(pid)
     return ranks
 
@@ -65,9 +73,9 @@ def cpu_seconds(pid):
 class Sampler(threading.Thread):
     """Samples each rank's CPU time every `period` seconds."""
 
-    def __init__(self, binary, period=0.05):
+    def __init__(self, binary, rank_variable, period=0.05):
         super().__init__(daemon=True)
-        self.binary, self.period = binary, period
+        self.binary, self.rank_variable, self.period = binary, rank_variable, period
         self.samples = {}  # rank -> [(time, cpu seconds)]
         self.done = threading.Event()
 
@@ -75,7 +83,7 @@ class Sampler(threading.Thread):
         pids = {}
         while not self.done.is_set():
             if not pids or len(pids) < getattr(self, "expected", 0):
-                pids = rank_processes(self.binary)
+                pids = rank_processes(self.binary, self.rank_variable)
             now = time.monotonic()
             for rank, pid in pids.items():
                 cpu = cpu_seconds(pid)
@@ -99,19 +107,15 @@ class Sampler(threading.Thread):
         return None if a is None or b is None else b - a
 
 
-def run(binary, np, extra_flags):
-    env = dict(os.environ)
-    if os.geteuid() == 0:
-        env.update(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1")
-    env["OMPI_MCA_rmaps_base_oversubscribe"] = "1"
-    sampler = Sampler(binary)
+def run(mpi, binary, np, extra_flags):
+    sampler = Sampler(binary, mpi.rank_variable)
     sampler.expected = np
     lines = []  # (arrival time, text)
+    command = mpi.command(np, extra=extra_flags) + [binary]
     with tempfile.TemporaryDirectory(prefix="p64bench-") as directory:
         start = time.monotonic()
-        job = subprocess.Popen(["mpirun", "-np", str(np), *extra_flags, binary], cwd=directory,
-                               env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               text=True)
+        job = subprocess.Popen(command, cwd=directory, env=mpi.environment(np),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         sampler.start()
         for text in job.stdout:
             lines.append((time.monotonic(), text.rstrip("\n")))
@@ -120,8 +124,8 @@ def run(binary, np, extra_flags):
         sampler.done.set()
         sampler.join()
     if status != 0:
-        sys.exit(f"mpirun -np {np} exited with status {status}")
-    return lines, sampler, wall
+        sys.exit(f"{' '.join(command)} exited with status {status}")
+    return lines, sampler, wall, lines[0][0] - start if lines else None
 
 
 def first_index(lines, text, after=0):
@@ -167,13 +171,16 @@ def analyse(lines, sampler, wall, np):
         loops += result["ef_ns_per_worker"] * ITER / 1e9
 
     def share(rank, intervals):
-        used = [sampler.cpu_between(rank, a, b) for a, b in intervals]
-        span = sum(b - a for a, b in intervals)
-        return None if None in used or span <= 0 else sum(used) / span
+        # An interval that began before the sampler had found the rank (the
+        # master's first wait, when the job starts fast) is left out.
+        sampled = [(sampler.cpu_between(rank, a, b), b - a) for a, b in intervals]
+        sampled = [(used, span) for used, span in sampled if used is not None]
+        span = sum(span for _, span in sampled)
+        return sum(used for used, _ in sampled) / span if span > 0 else None
 
     result["master_wait_share"] = share(0, waiting_master)
     shares = [share(rank, waiting_workers) for rank in range(1, np)]
-    result["worker_wait_share"] = max(s for s in shares if s is not None) if workers else None
+    result["worker_wait_share"] = max_known(shares)
     result["overhead"] = wall - loops
     return result
 
@@ -206,15 +213,19 @@ def max_known(values):
     return max(known) if known else None
 
 
-def write_markdown(results, path):
+def write_markdown(results, path, mpi):
     model, cores, compiler = machine()
+    loads = [run["load"] for runs in results for run in runs]
     out = ["# Benchmark measurements", "",
            f"- Machine: {model}, {cores} logical cores, {platform.system()} "
            f"{platform.release()}",
            f"- Compiler: {compiler}",
+           f"- MPI: {launcher.version(mpi.path)}, launched by `{mpi.path}`",
            f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}",
-           "- Reproduce: `./bench/bench.py` (builds nothing: build the Release binary first "
-           "with `./run.sh` or CMake), on an otherwise idle machine.", ""]
+           f"- Load average (1 minute) before each run: {min(loads):.2f} to {max(loads):.2f} "
+           f"on {cores} cores (above 0 means other work was running)",
+           "- Reproduce: `./bench/bench.py --build-dir BUILD` (builds nothing: build the "
+           "Release binary first with `./run.sh` or CMake), on an otherwise idle machine.", ""]
     for runs in results:
         # The table shows the run whose Float Streaming improvement is the
         # median; the spread over all runs follows it.
@@ -250,7 +261,9 @@ def write_markdown(results, path):
                 f"- CPU share of the busiest waiting worker while the master runs a baseline: "
                 f"{percent(worker_share)} of a core (highest of {len(runs)} run(s))",
                 f"- Harness overhead: {r['overhead']:.2f} s of {r['wall']:.2f} s wall time "
-                f"({100 * share:.1f}%) outside the timed loops", ""]
+                f"({100 * share:.1f}%) outside the timed loops",
+                "- Job start-up (the launcher's start to the master's first line): "
+                + ", ".join(f"{run['startup']:.2f} s" for run in runs), ""]
     with open(path, "w") as f:
         f.write("\n".join(out))
 
@@ -258,27 +271,42 @@ def write_markdown(results, path):
 def main():
     global ITER
     parser = argparse.ArgumentParser()
-    parser.add_argument("--binary", default=os.path.join(ROOT, "build/release/processors64_mpi_mac0"))
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build/release"),
+                        help="a configured build: its program and its MPI's launcher")
+    parser.add_argument("--binary", help="the program (default: the build's)")
+    parser.add_argument("--mpiexec", help="its MPI's launcher (default: the build's)")
     parser.add_argument("--np", type=int, nargs="+", default=[2, (os.cpu_count() or 1) + 1])
     parser.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     parser.add_argument("--iterations", type=int, default=ITER, help="for the short build")
     parser.add_argument("--repeat", type=int, default=3, help="runs at each process count")
-    parser.add_argument("mpirun_flags", nargs="*")
+    parser.add_argument("launcher_flags", nargs="*", help="more flags for the launcher")
     args = parser.parse_args()
     ITER = args.iterations
-    binary = os.path.realpath(args.binary)
+    binary = os.path.realpath(args.binary or
+                              os.path.join(args.build_dir, "processors64_mpi_mac0"))
+    mpiexec = args.mpiexec or launcher.build_launcher(args.build_dir)
+    if not mpiexec:
+        print(f"bench.py: {args.build_dir}: not a configured build (no CMakeCache.txt "
+              "naming MPIEXEC_EXECUTABLE); give --mpiexec", file=sys.stderr)
+        return 2
+    try:
+        mpi = launcher.Launcher(mpiexec)
+    except launcher.UnknownLauncher as error:
+        print(f"bench.py: {error}", file=sys.stderr)
+        return 2
     results = []
     for np in args.np:
         runs = []
         for attempt in range(1, args.repeat + 1):
-            print(f"running {binary} at {np} processes ({attempt} of {args.repeat}) ...",
-                  flush=True)
-            lines, sampler, wall = run(binary, np, args.mpirun_flags)
-            runs.append(analyse(lines, sampler, wall, np))
+            print(f"running {binary} under {mpiexec} at {np} processes "
+                  f"({attempt} of {args.repeat}) ...", flush=True)
+            load = os.getloadavg()[0]
+            lines, sampler, wall, startup = run(mpi, binary, np, args.launcher_flags)
+            runs.append(dict(analyse(lines, sampler, wall, np), load=load, startup=startup))
         results.append(runs)
-    write_markdown(results, args.out)
+    write_markdown(results, args.out, mpi)
     print(open(args.out).read())
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

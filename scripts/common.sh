@@ -1,4 +1,6 @@
-# Shared by run.sh and test.sh: installing what is missing and running as root.
+# shellcheck shell=bash
+# Shared by run.sh, test.sh and the test scripts: installing what is missing,
+# and the MPI launcher of a build with what it needs.
 
 # Installs the Debian packages that are not installed yet, with apt-get as
 # root or through sudo. On macOS it prints the Homebrew line instead.
@@ -34,14 +36,6 @@ install_missing() {
         "${missing[@]}"
 }
 
-# Open MPI refuses to start as root unless told twice.
-allow_root_if_needed() {
-    if [ "$(id -u)" -eq 0 ]; then
-        export OMPI_ALLOW_RUN_AS_ROOT=1
-        export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-    fi
-}
-
 # ---- The MPI launcher ------------------------------------------------------
 # A binary must be started by the launcher of the MPI it was built against:
 # another MPI's launcher starts N separate one-process jobs instead of one.
@@ -49,6 +43,7 @@ allow_root_if_needed() {
 # The launcher that CMake found for the build in directory $1 (FindMPI's
 # MPIEXEC_EXECUTABLE); empty when the build has not been configured.
 build_launcher() {
+    [ -f "$1/CMakeCache.txt" ] || return 0
     sed -n 's/^MPIEXEC_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt" 2>/dev/null | head -n 1
 }
 
@@ -74,6 +69,74 @@ launcher_environment() {
     fi
     if [ "$2" -gt "$(core_count)" ]; then
         export OMPI_MCA_rmaps_base_oversubscribe=1
+    fi
+}
+
+# The variable in which launcher family $1 gives each rank its number.
+launcher_rank_variable() {
+    case "$1" in
+    openmpi) echo OMPI_COMM_WORLD_RANK ;;
+    mpich) echo PMI_RANK ;;
+    *) return 1 ;;
+    esac
+}
+
+# The flags with which launcher family $1 starts its remote processes through
+# agent $2 instead of ssh, one a line.
+launcher_remote_agent_flags() {
+    case "$1" in
+    openmpi) printf '%s\n' --mca plm_rsh_agent "$2" ;;
+    mpich) printf '%s\n' -launcher ssh -launcher-exec "$2" ;;
+    *) return 1 ;;
+    esac
+}
+
+# The hostfile line with which launcher family $1 gives host $2 $3 slots.
+launcher_hostfile_line() {
+    case "$1" in
+    openmpi) echo "$2 slots=$3" ;;
+    mpich) echo "$2:$3" ;;
+    *) return 1 ;;
+    esac
+}
+
+# ---- Which MPI -------------------------------------------------------------
+
+# The MPI family installed here ("openmpi" or "mpich"): the one whose launcher
+# is the default mpiexec (or mpirun), else one whose own launcher Debian
+# installed beside the other's; nothing when no MPI is installed.
+installed_mpi() {
+    local name kind
+    for name in mpiexec mpirun mpiexec.openmpi mpiexec.mpich; do
+        command -v "$name" >/dev/null 2>&1 || continue
+        kind="$(launcher_kind "$(command -v "$name")")"
+        if [ "$kind" != unknown ]; then
+            echo "$kind"
+            return 0
+        fi
+    done
+}
+
+# The Debian packages of MPI family $1: its launcher and its compilers.
+mpi_packages() {
+    case "$1" in
+    openmpi) echo openmpi-bin libopenmpi-dev ;;
+    mpich) echo mpich libmpich-dev ;;
+    *) return 1 ;;
+    esac
+}
+
+# FindMPI's settings that pick MPI family $1, one a line: its own compilers
+# and launcher where they are installed under its name (Debian's mpicc.mpich,
+# mpiexec.openmpi, ...); none where the family's are the only ones on PATH.
+mpi_cmake_settings() {
+    local cc cxx launcher
+    cc="$(command -v "mpicc.$1" || true)"
+    cxx="$(command -v "mpicxx.$1" || true)"
+    launcher="$(command -v "mpiexec.$1" || true)"
+    if [ -n "$cc" ] && [ -n "$cxx" ] && [ -n "$launcher" ]; then
+        printf '%s\n' "-DMPI_C_COMPILER=$cc" "-DMPI_CXX_COMPILER=$cxx" \
+            "-DMPIEXEC_EXECUTABLE=$launcher"
     fi
 }
 

@@ -4,9 +4,9 @@
 #   tests/cluster/cluster_test.sh <path-to-benchmark-binary> [<work-dir>]
 #
 # Builds a small cluster on this one machine out of Linux network namespaces,
-# runs the benchmark across it with the real `mpirun` (Open MPI's rsh/ssh
-# launcher, pointed at netns_rsh.sh instead of ssh), checks the report, and
-# tears everything down again.
+# runs the benchmark across it with the real MPI launcher (Open MPI's mpirun
+# or MPICH's Hydra, its ssh launch pointed at netns_rsh.sh instead of ssh),
+# checks the report, and tears everything down again.
 #
 #      hub namespace:  bridge br0 --+-- h1 ==veth== clu0 (node1, 10.77.0.1/24)
 #                                   +-- h2 ==veth== clu0 (node2, 10.77.0.2/24)
@@ -21,10 +21,12 @@
 # 77 skipped (the machine cannot create namespaces; a line "SKIP: why").
 #
 # Environment:
+#   CLUSTER_MPIEXEC       the launcher of the MPI the binary was built against
+#                         (default mpirun)
 #   CLUSTER_REPORT_CHECK  optional command, run as
 #                         $CLUSTER_REPORT_CHECK <np> <run-dir> <console-file>
 #                         after the 3-node run; the test fails if it fails.
-#   CLUSTER_MPIRUN_TIMEOUT  seconds allowed for one mpirun (default 300).
+#   CLUSTER_MPIRUN_TIMEOUT  seconds allowed for one job (default 300).
 #
 # Without <work-dir> everything goes into a temporary directory that is
 # removed at the end.  With <work-dir> the run directories and console logs are
@@ -32,6 +34,8 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=../../scripts/common.sh
+source "$HERE/../../scripts/common.sh"
 AGENT="$HERE/netns_rsh.sh"
 MPIRUN_TIMEOUT=${CLUSTER_MPIRUN_TIMEOUT:-300}
 SUBNET=10.77.0.0/24
@@ -48,9 +52,16 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then usage; fi
 # never to pass.
 # ---------------------------------------------------------------------------
 [ "$(id -u)" = 0 ] || skip "network namespaces need root (running as uid $(id -u))"
-for tool in ip unshare mount hostname sysctl timeout mpirun; do
+MPIEXEC=${CLUSTER_MPIEXEC:-mpirun}
+for tool in ip unshare mount hostname sysctl timeout "$MPIEXEC"; do
     command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is not installed"
 done
+MPIEXEC=$(command -v "$MPIEXEC")
+KIND=$(launcher_kind "$MPIEXEC")
+if [ "$KIND" = unknown ]; then
+    echo "cluster test: FAIL: $MPIEXEC is neither Open MPI's launcher nor MPICH's Hydra" >&2
+    exit 1
+fi
 unshare --uts --mount true 2>/dev/null || skip "'unshare --uts --mount' is not permitted here"
 
 # The benchmark binary itself must exist: a missing binary is a failure.
@@ -60,7 +71,7 @@ if [ ! -f "$BIN" ] || [ ! -x "$BIN" ]; then
 fi
 BIN=$(cd "$(dirname "$BIN")" && pwd)/$(basename "$BIN")
 [ -x "$AGENT" ] || { echo "cluster test: FAIL: launch agent $AGENT is not executable" >&2; exit 1; }
-# Open MPI splits the agent setting on spaces, so the path must not have any.
+# Both launchers split the agent setting on spaces, so the path must not have any.
 case "$AGENT" in *[[:space:]]*) echo "cluster test: FAIL: path of $AGENT contains white space" >&2; exit 1 ;; esac
 
 # ---------------------------------------------------------------------------
@@ -92,13 +103,14 @@ else
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/cluster_test.XXXXXX")
     TMP_DIRS+=("$WORK")
 fi
-# Open MPI's session directories hold Unix socket paths (at most 107 bytes),
+# The MPI's session directories hold Unix socket paths (at most 107 bytes),
 # so they get a short private base of their own rather than living in WORK.
-OMPI_TMP=$(mktemp -d /tmp/p64c.XXXXXX)
-TMP_DIRS+=("$OMPI_TMP")
+SESSION_TMP=$(mktemp -d /tmp/p64c.XXXXXX)
+TMP_DIRS+=("$SESSION_TMP")
 
-# Kill every process that lives in one of our namespaces (mpirun, the agent's
-# shells, orted daemons, benchmark ranks), then delete the namespaces.
+# Kill every process that lives in one of our namespaces (the launcher, the
+# agent's shells, its daemons or proxies, benchmark ranks), then delete the
+# namespaces.
 # Deleting a namespace that still has processes would only drop its name
 # while the namespace itself lived on, hence the kill first.
 teardown() {
@@ -157,7 +169,7 @@ die() { log "FAIL: $*"; exit 1; }   # setup went wrong after it could start
 new_ns() {
     ip netns add "$1" 2>/dev/null || return 1
     CREATED_NS+=("$1")
-    # IPv6 off: the nodes talk IPv4 on one subnet only, and Open MPI must not
+    # IPv6 off: the nodes talk IPv4 on one subnet only, and the MPI must not
     # try link-local IPv6 addresses.  (A kernel without IPv6 has nothing to
     # turn off.)
     if ip netns exec "$1" test -d /proc/sys/net/ipv6; then
@@ -192,7 +204,7 @@ for i in 1 2 3; do
 done
 
 # Quick reachability check so that a broken network shows up as such rather
-# than as an Open MPI time-out.
+# than as an MPI time-out.
 if command -v ping >/dev/null 2>&1; then
     for i in 2 3; do
         ip netns exec "${NS[node1]}" ping -c 1 -W 2 "10.77.0.$i" >/dev/null 2>&1 || {
@@ -205,47 +217,65 @@ if command -v ping >/dev/null 2>&1; then
 fi
 
 # ---------------------------------------------------------------------------
-# Running mpirun on node1.
+# Running the launcher on node1.
 # ---------------------------------------------------------------------------
-# Open MPI settings, all through the environment:
-#  - root is refused unless both ALLOW_RUN_AS_ROOT variables are set;
-#  - plm=rsh with our agent instead of ssh; no tree spawn, so only mpirun
-#    launches daemons (one agent call per remote node);
+# Both launchers start the other nodes' processes through our agent instead of
+# ssh (the flags come from the launcher table in scripts/common.sh), and what
+# they need as root and with more processes than cores comes from there too.
+mapfile -t AGENT_FLAGS < <(launcher_remote_agent_flags "$KIND" "$AGENT")
+# The MPI's own settings, all through the environment:
+#  Open MPI
+#  - plm=rsh; no tree spawn, so only mpirun launches daemons (one agent call
+#    per remote node);
 #  - oob (daemon wiring) and btl tcp (MPI traffic) restricted to the cluster
 #    subnet; btl self,tcp and pml ob1, so ranks on one node also talk TCP and
 #    nothing tries UCX, shared memory or fabric libraries;
-#  - no core binding (all "nodes" share the same 2 cores), oversubscription
-#    allowed;
+#  - no core binding (all "nodes" share the same 2 cores);
 #  - session directories in our private short temp base.
-# The agent inherits mpirun's environment (unlike ssh), so the daemons on the
-# other nodes see the same settings, as they would from a shared site config.
+#  MPICH (built on UCX here)
+#  - UCX's network traffic on the cluster device only. Shared memory stays
+#    allowed: with TCP alone (UCX_TLS=tcp,self) MPICH 4.0.2's MPI_Finalize
+#    now and then never returns, with a plain program of blocking calls too;
+#  - Hydra's own connections on the cluster device, no core binding.
+# The agent inherits the launcher's environment (unlike ssh), so the daemons
+# on the other nodes see the same settings, as they would from a shared site
+# config.
 # shellcheck disable=SC2054  # the commas are in values, not separators
-MPI_ENV=(
-    OMPI_ALLOW_RUN_AS_ROOT=1
-    OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
-    OMPI_MCA_plm=rsh
-    OMPI_MCA_plm_rsh_agent="$AGENT"
-    OMPI_MCA_plm_rsh_no_tree_spawn=1
-    OMPI_MCA_oob_tcp_if_include="$SUBNET"
-    OMPI_MCA_btl_tcp_if_include="$SUBNET"
-    OMPI_MCA_btl=self,tcp
-    OMPI_MCA_pml=ob1
-    OMPI_MCA_osc=^ucx
-    OMPI_MCA_hwloc_base_binding_policy=none
-    OMPI_MCA_rmaps_base_oversubscribe=1
-    OMPI_MCA_orte_tmpdir_base="$OMPI_TMP"
-    TMPDIR="$OMPI_TMP"
+case "$KIND" in
+openmpi)
+    MPI_ENV=(
+        OMPI_MCA_plm=rsh
+        OMPI_MCA_plm_rsh_no_tree_spawn=1
+        OMPI_MCA_oob_tcp_if_include="$SUBNET"
+        OMPI_MCA_btl_tcp_if_include="$SUBNET"
+        OMPI_MCA_btl=self,tcp
+        OMPI_MCA_pml=ob1
+        OMPI_MCA_osc=^ucx
+        OMPI_MCA_hwloc_base_binding_policy=none
+        OMPI_MCA_orte_tmpdir_base="$SESSION_TMP"
+    ) ;;
+mpich)
+    MPI_ENV=(
+        UCX_TLS=tcp,self,sm
+        UCX_NET_DEVICES=clu0
+        HYDRA_IFACE=clu0
+        HYDRA_BINDING=none
+    ) ;;
+esac
+MPI_ENV+=(
+    TMPDIR="$SESSION_TMP"
     CLUSTER_NODE_MAP="$NODE_MAP"
     CLUSTER_HOSTS="$HOSTS_FILE"
 )
+launcher_environment "$KIND" 6
 
 # run_on_node1 DIR OUT ERR argv...: run argv in node1's namespace with host
-# name node1 and the cluster hosts file, in DIR, stdin closed.  mpirun has to
-# run inside node1: Open MPI decides which hostfile entry is "local" by
+# name node1 and the cluster hosts file, in DIR, stdin closed.  The launcher
+# has to run inside node1: it decides which hostfile entry is "local" by
 # comparing it with its own host name, and the remote daemons must be able to
 # connect back to it over the cluster subnet.
 # It also gets a PID namespace of its own, whose first process is `timeout`:
-# mpirun starts the remote daemons as `orted --daemonize`, so each orted
+# Open MPI's mpirun starts the remote daemons as `orted --daemonize`, so each orted
 # forks away from the launch agent and is orphaned; on a real cluster the
 # remote init adopts it, here it would be this machine's init, where exited
 # daemons were seen lingering as zombies for a while.  In the PID namespace
@@ -276,25 +306,27 @@ PASSED=0 FAILED=0
 pass() { PASSED=$((PASSED + 1)); log "PASS: $*"; }
 fail() { FAILED=$((FAILED + 1)); log "FAIL: $*"; }
 
-# run_case NAME NP SLOTS: writes a hostfile with SLOTS per node, runs the
-# benchmark with NP ranks from a fresh run directory and leaves
-# CASE_DIR, RUN_DIR, OUT, ERR, RC and SECS for the checks.
+# run_case NAME NP SLOTS [WRAPPER...]: writes a hostfile with SLOTS per node,
+# runs the benchmark (started by WRAPPER, if given) with NP ranks from a fresh
+# run directory and leaves CASE_DIR, RUN_DIR, OUT, ERR, RC and SECS for the
+# checks.
 run_case() {
     local name=$1 np=$2 slots=$3 node t0 t1
-    local extra=("${@:4}")
+    local wrapper=("${@:4}")
     CASE_DIR="$WORK/$name"
     RUN_DIR="$CASE_DIR/run"
     OUT="$CASE_DIR/console.txt"
     ERR="$CASE_DIR/stderr.txt"
     mkdir -p "$RUN_DIR"
     for node in "${NODES[@]}"; do
-        echo "$node slots=$slots"
+        launcher_hostfile_line "$KIND" "$node" "$slots"
     done > "$CASE_DIR/hostfile"
-    log "running $name: mpirun -np $np over ${NODES[*]} ($slots slot(s) each)"
+    log "running $name: $(basename "$MPIEXEC") -np $np over ${NODES[*]} ($slots slot(s) each)"
     t0=$(date +%s.%N)
     RC=0
     run_on_node1 "$RUN_DIR" "$OUT" "$ERR" \
-        timeout -k 15 "$MPIRUN_TIMEOUT" mpirun --hostfile "$CASE_DIR/hostfile" -np "$np" "${extra[@]}" "$BIN" || RC=$?
+        timeout -k 15 "$MPIRUN_TIMEOUT" "$MPIEXEC" "${AGENT_FLAGS[@]}" \
+        -hostfile "$CASE_DIR/hostfile" -np "$np" "${wrapper[@]}" "$BIN" || RC=$?
     t1=$(date +%s.%N)
     SECS=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
     log "$name finished in $SECS s with exit status $RC"
@@ -304,7 +336,7 @@ run_case() {
     fi
 }
 
-# 124 and 137 are what `timeout` returns when it had to stop mpirun.
+# 124 and 137 are what `timeout` returns when it had to stop the launcher.
 timed_out() {
     case "$RC" in 124|137) echo " (timed out after ${MPIRUN_TIMEOUT} s)" ;; esac
 }
@@ -359,8 +391,8 @@ check_threads() {
 run_case three_nodes 3 1
 A_OUT=$OUT
 A_OK=1
-if [ "$RC" = 0 ]; then pass "3 nodes: mpirun exit status 0"
-else fail "3 nodes: mpirun exit status $RC$(timed_out)"; A_OK=0; fi
+if [ "$RC" = 0 ]; then pass "3 nodes: launcher exit status 0"
+else fail "3 nodes: launcher exit status $RC$(timed_out)"; A_OK=0; fi
 
 if problems=$(check_threads 3 1,2 node1 node2 node3); then
     pass "3 nodes: Thread:1 shown @node2 and Thread:2 @node3 in every line"
@@ -395,10 +427,15 @@ A_SECS=$SECS
 # b. Three nodes, two ranks each: with by-slot mapping ranks 0,1 run on
 #    node1, 2,3 on node2 and 4,5 on node3.
 # ---------------------------------------------------------------------------
-run_case two_per_node 6 2 --display-map
+# Each rank first notes its number and host in PLACEMENT, the ranks above
+# the master's cap too, which the report does not name.
+PLACEMENT="$WORK/placement"
+# shellcheck disable=SC2016  # the wrapper expands its own "$1"...
+run_case two_per_node 6 2 sh -c 'eval "rank=\${$1}" && echo "$rank $(hostname)" >> "$2" &&
+    shift 2 && exec "$@"' record_placement "$(launcher_rank_variable "$KIND")" "$PLACEMENT"
 B_OK=1
-if [ "$RC" = 0 ]; then pass "6 ranks: mpirun exit status 0"
-else fail "6 ranks: mpirun exit status $RC$(timed_out)"; B_OK=0; fi
+if [ "$RC" = 0 ]; then pass "6 ranks: launcher exit status 0"
+else fail "6 ranks: launcher exit status $RC$(timed_out)"; B_OK=0; fi
 
 # The short build's master collects at most 4 processes (and says so on
 # standard error), so workers 1 to 3 are reported: 1 on node1, 2 and 3 on
@@ -408,18 +445,16 @@ if problems=$(check_threads 6 1,2,3 node1 node1 node2 node2 node3 node3); then
 else
     fail "6 ranks: Thread: lines"; echo "$problems"; B_OK=0
 fi
-# mpirun's own job map (--display-map) shows where every rank ran, including
-# the ranks above the master's cap, which the report does not name.
 if problems=$(awk -v hosts="node1 node1 node2 node2 node3 node3" '
         BEGIN { split(hosts, host, " ") }
-        /Data for node:/ { node = $4 }
-        /Process rank:/ { r = $(NF - 2) + 0; seen++
-            if (host[r + 1] != node) { print "  rank " r " ran on " node ", expected " host[r + 1]; bad = 1 } }
-        END { if (seen != 6) { print "  the job map lists " seen + 0 " ranks, not 6"; bad = 1 }
-              exit bad }' "$OUT"); then
-    pass "6 ranks: mpirun's job map places ranks 0-5 as the hostfile says"
+        { r = $1 + 0; seen[r]++
+          if (host[r + 1] != $2) { print "  rank " r " ran on " $2 ", expected " host[r + 1]; bad = 1 } }
+        END { for (r = 0; r < 6; r++) if (seen[r] != 1) { print "  rank " r " noted " seen[r] + 0 " times"; bad = 1 }
+              if (NR != 6) { print "  " NR " ranks noted, not 6"; bad = 1 }
+              exit bad }' "$PLACEMENT" 2>&1); then
+    pass "6 ranks: ranks 0-5 ran where the hostfile places them"
 else
-    fail "6 ranks: job map"; echo "$problems"; B_OK=0
+    fail "6 ranks: placement"; echo "$problems"; B_OK=0
 fi
 [ "$B_OK" = 1 ] || show_logs "6 ranks"
 B_SECS=$SECS

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Launch agent for the simulated cluster: a stand-in for `ssh` that Open MPI's
-# rsh launcher calls (via OMPI_MCA_plm_rsh_agent) to start its daemons on the
-# "remote" nodes.  Each node is a Linux network namespace on this machine.
+# rsh launcher (--mca plm_rsh_agent) or MPICH's Hydra (-launcher-exec) calls
+# to start its daemons or proxies on the "remote" nodes.  Each node is a
+# Linux network namespace on this machine.
 #
 # Usage, as for ssh:   netns_rsh.sh [ssh options] [user@]HOST command words...
 #
@@ -17,7 +18,7 @@
 #     DNS lookup is ever attempted from inside a namespace.
 #
 # The cluster is described by the environment that cluster_test.sh gives to
-# mpirun (which passes it on to us):
+# the launcher (which passes it on to us):
 #   CLUSTER_NODE_MAP   file with lines "NODE NETNS ADDRESS"
 #   CLUSTER_HOSTS      hosts file to bind over /etc/hosts inside the node
 set -euo pipefail

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Runs the benchmark under mpirun in a fresh directory and checks the report.
+"""Runs the benchmark under its MPI launcher in a fresh directory and checks
+the report.
 
-    run_e2e.py --np 3 --iterations 8192 --cap 4 -- mpirun -n 3 ... BINARY
+    run_e2e.py --np 3 --iterations 8192 --cap 4 -- mpiexec -n 3 ... BINARY
 
 Standard input is closed, so the final prompt ends at once. The run must exit
 0, leave exactly one results file, print the expected report on the console
@@ -15,34 +16,31 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
+import launcher  # noqa: E402
 import report  # noqa: E402
 
 
 def run_job(command, directory, timeout, stdin=subprocess.DEVNULL):
-    """Runs `command` in `directory`, with each rank's output also kept per
-    rank under directory/ranks, so that silent workers can be checked."""
-    command = list(command)
-    if os.path.basename(command[0]) in ("mpirun", "mpiexec", "orterun"):
-        command[1:1] = ["--output-filename", os.path.join(directory, "ranks")]
-    return subprocess.run(command, cwd=directory, stdin=stdin, capture_output=True,
-                          timeout=timeout, text=True, errors="replace")
+    """Runs `command` (a launcher and its flags, then the program) in
+    `directory`, with each rank's output also kept per rank under
+    directory/ranks, so that silent workers can be checked. Returns the job
+    with the console output as the user would see it."""
+    mpi = launcher.Launcher(command[0])
+    ranks = mpi.table.rank_output(os.path.join(directory, "ranks"))
+    os.makedirs(os.path.join(directory, "ranks"))
+    command = [command[0], *ranks, *command[1:]]
+    job = subprocess.run(command, cwd=directory, stdin=stdin, capture_output=True,
+                         timeout=timeout, text=True, errors="replace")
+    job.stdout, job.stderr = mpi.console(command, job.stdout, job.stderr)
+    return job
 
 
 def rank_outputs(directory):
     """{rank: (stdout, stderr)} from the per-rank files of run_job."""
-    outputs = {}
-    root = os.path.join(directory, "ranks")
-    for folder, _, files in os.walk(root):
-        base = os.path.basename(folder)
-        if base.startswith("rank."):
-            rank = int(base.split(".")[1])
-            texts = []
-            for stream in ("stdout", "stderr"):
-                path = os.path.join(folder, stream)
-                texts.append(open(path, errors="replace").read() if stream in files else "")
-            outputs[rank] = tuple(texts)
-    return outputs
+    return launcher.rank_outputs(os.path.join(directory, "ranks"))
 
 
 def results_files(directory):

@@ -12,7 +12,7 @@ Groups (one CTest test each):
   workdir             removed working directory, very long working directory
   stdin               the final prompt with standard input at EOF, with
                       several characters, held open, or closed
-  singleton           the program started without mpirun
+  singleton           the program started without the MPI launcher
   worker-killed       a worker killed during Effective Frequency (real program)
 
 Every run gets standard input explicitly (never the test runner's), a bounded
@@ -34,7 +34,10 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(TESTS, "e2e"))
+sys.path.insert(0, TESTS)
+import launcher  # noqa: E402
 import report  # noqa: E402
 from run_e2e import rank_outputs, results_files  # noqa: E402
 
@@ -45,8 +48,6 @@ UNKNOWN_DIRECTORY = " (in the working directory, whose path could not be determi
 CANNOT_WRITE = re.compile(
     PROGRAM + r': cannot write the results file "(results_processors_lite_mac_clusters @ '
     r'.*? @ .*?\.txt)": ', re.S)
-# Open MPI's own complaint when a process starts in a removed directory.
-OMPI_NO_CWD = re.compile(r"\[[^\]]*\] Error: Unable to get the current working directory\Z")
 
 
 class Skip(Exception):
@@ -73,9 +74,7 @@ class Runner:
 
     def __init__(self, args):
         self.binary = os.path.abspath(args.binary)
-        self.mpirun = args.mpirun
-        self.cores = args.cores
-        self.as_root = args.as_root
+        self.mpi = launcher.Launcher(args.mpiexec, args.kind, args.cores, args.as_root)
         self.sanitized = args.sanitized
         self.cap = args.cap
         self.iterations = args.iterations
@@ -88,23 +87,15 @@ class Runner:
             self.env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
 
     def mpirun_command(self, np, ranks_dir=None, wrapper=()):
-        command = [self.mpirun, "-n", str(np)]
-        if self.as_root:
-            command.append("--allow-run-as-root")
-        if np > self.cores:
-            command.append("--oversubscribe")
-        if self.sanitized:
-            command += ["-x", "ASAN_OPTIONS", "-x", "UBSAN_OPTIONS"]
-        if ranks_dir:
-            command += ["--output-filename", ranks_dir]
-        return command + list(wrapper) + [self.binary]
+        """The program under its launcher; with `ranks_dir`, each rank's output
+        is also kept there (see check_ranks)."""
+        exports = ("ASAN_OPTIONS", "UBSAN_OPTIONS") if self.sanitized else ()
+        return self.mpi.command(np, exports, ranks_dir, wrapper) + [self.binary]
 
     def singleton_env(self):
-        env = dict(self.env)
-        if self.as_root:
-            env["OMPI_ALLOW_RUN_AS_ROOT"] = "1"
-            env["OMPI_ALLOW_RUN_AS_ROOT_CONFIRM"] = "1"
-        return env
+        """The environment of the program started without the launcher: its
+        MPI library still wants what the launcher would need (root)."""
+        return self.mpi.environment(1, self.env)
 
     def run(self, command, cwd, stdin_text=None, env=None, preexec=None):
         """Runs to the end with a bounded wait. Standard input is /dev/null
@@ -120,8 +111,8 @@ class Runner:
         except subprocess.TimeoutExpired:
             end_session(process)
             raise Failure(f"still running after {self.timeout} s: {' '.join(command)}")
-        self.last = subprocess.CompletedProcess(command, process.returncode, decode(out),
-                                                decode(err))
+        out, err = self.mpi.console(command, decode(out), decode(err))
+        self.last = subprocess.CompletedProcess(command, process.returncode, out, err)
         return self.last
 
 
@@ -237,7 +228,8 @@ def file_name_in_error(runner, stderr):
 
 
 def without(text, noise):
-    """`text` without the lines that match `noise` (Open MPI's own complaints)."""
+    """`text` without the lines that match `noise` (the launcher's own
+    complaints)."""
     if noise is None:
         return text
     return "".join(line for line in text.splitlines(keepends=True)
@@ -258,7 +250,7 @@ def check_ranks(case_dir, np, master_err, noise=None):
 
 
 def check_stderr(stderr, expected, noise=None):
-    """Standard error of a process started without mpirun."""
+    """Standard error of a process started without the launcher."""
     stderr = without(stderr, noise)
     expect(stderr == expected, f"standard error is {stderr!r}, expected {expected!r}")
 
@@ -516,32 +508,35 @@ def results_file_fills_cases(runner):
              "console report whole, exit 1", fills)]
 
 
-def wrapper_removing_cwd(per_rank):
+def wrapper_removing_cwd(rank_variable=None):
     """A shell that enters a new directory, removes it and starts the program
-    there. Under mpirun each rank takes its own directory."""
-    suffix = "/rank$OMPI_COMM_WORLD_RANK" if per_rank else "/gone"
+    there. Under the launcher each rank takes its own directory, named by its
+    number in `rank_variable`."""
+    suffix = f"/rank${rank_variable}" if rank_variable else "/gone"
     return ["sh", "-c", f'd="$1{suffix}"; mkdir "$d" && cd "$d" && rmdir "$d" && shift && '
             'exec "$@"', "sh"]
 
 
 def workdir_cases(runner):
     def removed_singleton(base):
-        command = wrapper_removing_cwd(False) + [base, runner.binary]
+        command = wrapper_removing_cwd() + [base, runner.binary]
         job = runner.run(command, base, env=runner.singleton_env())
         expect_status(job, 1)
         name = file_name_in_error(runner, job.stderr)
         check_unsaved(runner, job.stdout, name + UNKNOWN_DIRECTORY, 1)
-        check_stderr(job.stderr, write_error(name, "No such file or directory"), OMPI_NO_CWD)
+        check_stderr(job.stderr, write_error(name, "No such file or directory"),
+                     runner.mpi.table.noise)
 
     def removed_under_mpirun(base):
         np = 2
         command = runner.mpirun_command(np, os.path.join(base, "ranks"),
-                                        wrapper_removing_cwd(True) + [base])
+                                        wrapper_removing_cwd(runner.mpi.rank_variable) + [base])
         job = runner.run(command, base)
         expect_status(job, 1)
         name = file_name_in_error(runner, job.stderr)
         check_unsaved(runner, job.stdout, name + UNKNOWN_DIRECTORY, np)
-        check_ranks(base, np, write_error(name, "No such file or directory"), OMPI_NO_CWD)
+        check_ranks(base, np, write_error(name, "No such file or directory"),
+                    runner.mpi.table.noise)
 
     def long_path(length):
         def case(base):
@@ -561,9 +556,9 @@ def workdir_cases(runner):
         return case
 
     return [
-        ("removed working directory, started without mpirun: no crash, the path line "
+        ("removed working directory, started without the launcher: no crash, the path line "
          "says the directory is unknown, exit 1", removed_singleton),
-        ("removed working directory of every rank under mpirun: no crash, the path line "
+        ("removed working directory of every rank under the launcher: no crash, the path line "
          "says the directory is unknown, exit 1", removed_under_mpirun),
         ("working directory of 2000 characters: the path line holds the whole path",
          long_path(2000)),
@@ -574,8 +569,8 @@ def workdir_cases(runner):
 
 def stdin_cases(runner):
     def launched(mpirun):
-        """(command, env, np) of a run under mpirun with 2 processes, or of
-        the program started on its own (1 process)."""
+        """(command, env, np) of a run under the launcher with 2 processes, or
+        of the program started on its own (1 process)."""
         if mpirun:
             return runner.mpirun_command(2), runner.env, 2
         return [runner.binary], runner.singleton_env(), 1
@@ -622,17 +617,17 @@ def stdin_cases(runner):
         return case
 
     return [
-        ("mpirun, standard input at EOF: ends at once, exit 0", with_input(True, None)),
-        ("mpirun, standard input \"abc\\n\": reads one character, exit 0",
+        ("launcher, standard input at EOF: ends at once, exit 0", with_input(True, None)),
+        ("launcher, standard input \"abc\\n\": reads one character, exit 0",
          with_input(True, "abc\n")),
-        ("mpirun, standard input held open: waits at the prompt, ends on one character",
+        ("launcher, standard input held open: waits at the prompt, ends on one character",
          held_open(True)),
-        ("no mpirun, standard input at EOF: ends at once, exit 0", with_input(False, None)),
-        ("no mpirun, standard input \"abc\\n\": reads one character, exit 0",
+        ("no launcher, standard input at EOF: ends at once, exit 0", with_input(False, None)),
+        ("no launcher, standard input \"abc\\n\": reads one character, exit 0",
          with_input(False, "abc\n")),
-        ("no mpirun, standard input held open: waits at the prompt, ends on one character",
+        ("no launcher, standard input held open: waits at the prompt, ends on one character",
          held_open(False)),
-        ("no mpirun, standard input closed (no descriptor 0): ends at once, exit 0",
+        ("no launcher, standard input closed (no descriptor 0): ends at once, exit 0",
          with_input(False, None, preexec=lambda: os.close(0))),
     ]
 
@@ -644,11 +639,13 @@ def singleton_cases(runner):
         check_saved(runner, job, base, 1)
         check_stderr(job.stderr, "")
 
-    return [("started without mpirun: a job of one process, full report, exit 0", alone)]
+    return [("started without the launcher: a job of one process, full report, exit 0",
+             alone)]
 
 
-def rank_processes(mpirun_pid):
-    """{rank: pid} of the processes started under `mpirun_pid`."""
+def rank_processes(mpirun_pid, rank_variable):
+    """{rank: pid} of the processes started under `mpirun_pid`, each found by
+    the number the launcher gave it in `rank_variable`."""
     found = {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -659,7 +656,7 @@ def rank_processes(mpirun_pid):
                 environ = f.read().split(b"\0")
         except OSError:
             continue
-        rank = [item for item in environ if item.startswith(b"OMPI_COMM_WORLD_RANK=")]
+        rank = [item for item in environ if item.startswith(rank_variable.encode() + b"=")]
         if rank and descends_from(pid, mpirun_pid):
             found[int(rank[0].split(b"=")[1])] = pid
     return found
@@ -695,10 +692,10 @@ def worker_killed_cases(runner):
             expect(out.wait_for("Effective Frequency.\n", 60),
                    f"Effective Frequency did not start within 60 s: {out.text()!r}")
             deadline = time.monotonic() + 60
-            ranks = rank_processes(process.pid)
+            ranks = rank_processes(process.pid, runner.mpi.rank_variable)
             while len(ranks) < np and time.monotonic() < deadline:
                 time.sleep(0.1)
-                ranks = rank_processes(process.pid)
+                ranks = rank_processes(process.pid, runner.mpi.rank_variable)
             expect(len(ranks) == np, f"ranks found: {ranks!r}")
             time.sleep(1)
             os.kill(ranks[1], signal.SIGKILL)
@@ -710,21 +707,25 @@ def worker_killed_cases(runner):
             ended = time.monotonic() - killed_at
             out.join(30)
             err.join(30)
-            print(f"    mpirun ended {ended:.1f} s after the kill with exit status "
+            # Open MPI reports the death on standard error, MPICH's Hydra on
+            # standard output, after the program's lines.
+            console, death_report = runner.mpi.split_failure_report(out.text())
+            print(f"    the launcher ended {ended:.1f} s after the kill with exit status "
                   f"{process.returncode}; its message: "
-                  f"{' '.join(err.text().split())!r}")
-            expect(process.returncode != 0, "mpirun's exit status is 0")
+                  f"{' '.join((death_report + err.text()).split())!r}")
+            expect(process.returncode != 0, "the launcher's exit status is 0")
+            expect(death_report or err.text(), "the launcher did not say that a rank died")
             deadline = time.monotonic() + 30
             while any(running(pid) for pid in ranks.values()) and time.monotonic() < deadline:
                 time.sleep(0.1)
             expect(not any(running(pid) for pid in ranks.values()),
-                   f"ranks still running after mpirun ended: {ranks!r}")
+                   f"ranks still running after the launcher ended: {ranks!r}")
             # Every line completed before the death, on the console and in
             # the file, and nothing after it.
             banner = report.expected_lines(np, False)
             banner = banner[:[t for t, _ in banner].index("Effective Frequency.") + 1]
             try:
-                report.match_lines(out.text(), banner, "console")
+                report.match_lines(console, banner, "console")
             except report.ReportError as error:
                 raise Failure(str(error))
             files = results_files(base)
@@ -758,11 +759,14 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("group", choices=sorted(GROUPS))
     parser.add_argument("--binary", required=True, help="the program build to run")
-    parser.add_argument("--mpirun", default="mpirun")
+    parser.add_argument("--mpiexec", default="mpirun",
+                        help="the launcher of the MPI the program was built against")
+    parser.add_argument("--kind", choices=sorted(launcher.KINDS),
+                        help="its MPI family (default: from its --version)")
     parser.add_argument("--cores", type=int, default=len(os.sched_getaffinity(0)),
-                        help="processes that fit without --oversubscribe")
+                        help="processes that fit without allowing oversubscription")
     parser.add_argument("--as-root", action="store_true", default=os.geteuid() == 0,
-                        help="allow Open MPI to run as root")
+                        help="tell the launcher it runs as root, where it asks for that")
     parser.add_argument("--sanitized", action="store_true",
                         help="pass the sanitizer options to the ranks")
     parser.add_argument("--cap", type=int, default=4, help="the master's process cap")
