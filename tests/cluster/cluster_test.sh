@@ -22,7 +22,8 @@
 #
 # Environment:
 #   CLUSTER_MPIEXEC       the launcher of the MPI the binary was built against
-#                         (default mpirun)
+#                         (default: the launcher of the binary's CMake build,
+#                         else mpirun)
 #   CLUSTER_REPORT_CHECK  optional command, run as
 #                         $CLUSTER_REPORT_CHECK <np> <run-dir> <console-file>
 #                         after the 3-node run; the test fails if it fails.
@@ -52,7 +53,10 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then usage; fi
 # never to pass.
 # ---------------------------------------------------------------------------
 [ "$(id -u)" = 0 ] || skip "network namespaces need root (running as uid $(id -u))"
-MPIEXEC=${CLUSTER_MPIEXEC:-mpirun}
+# Another MPI's launcher would start three one-process jobs, so the default
+# is the launcher the binary's own build was configured with.
+MPIEXEC=${CLUSTER_MPIEXEC:-$(build_launcher "$(dirname "$1")")}
+MPIEXEC=${MPIEXEC:-mpirun}
 for tool in ip unshare mount hostname sysctl timeout "$MPIEXEC"; do
     command -v "$tool" >/dev/null 2>&1 || skip "'$tool' is not installed"
 done
