@@ -278,13 +278,17 @@ def warn_ends(run):
 
 # ---------------------------------------------------------------- summary
 
+def counted(count, noun):
+    return f"{count} {noun}" + ("" if count == 1 else "es" if noun.endswith("s") else "s")
+
+
 def summary_text(run, slow_pct):
     out = [f"{shown(run.path)}"]
     master = run.master or "unknown"
     zone = run.zone or "unknown"
     when = run.when.strftime("%a %Y-%m-%d %H:%M:%S") if run.when else "unknown"
     out.append(f"  date {when}, time zone {zone}, master {master}, "
-               f"{run.nproc} processes ({run.nproc - 1} workers)")
+               f"{counted(run.nproc, 'process')} ({counted(run.nproc - 1, 'worker')})")
     if run.ends:
         out.append(f"  the run stopped early: the report ends {run.ends}")
     out.append(f"  Effective Frequency: overall {number(run.ef_overall)}, "
