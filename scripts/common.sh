@@ -58,16 +58,17 @@ launcher_kind() {
     esac
 }
 
-# Exports what launcher family $1 needs to start $2 processes here as this
-# user. Open MPI refuses root unless told twice, and more processes than
-# cores unless oversubscription is allowed; MPICH's Hydra needs neither.
+# Exports what launcher family $1 needs to start $2 processes as this user
+# on $3 slots (default: this machine's cores). Open MPI refuses root unless
+# told twice, and more processes than slots unless oversubscription is
+# allowed; MPICH's Hydra needs neither.
 launcher_environment() {
     [ "$1" = openmpi ] || return 0
     if [ "$(id -u)" -eq 0 ]; then
         export OMPI_ALLOW_RUN_AS_ROOT=1
         export OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
     fi
-    if [ "$2" -gt "$(core_count)" ]; then
+    if [ "$2" -gt "${3:-$(core_count)}" ]; then
         export OMPI_MCA_rmaps_base_oversubscribe=1
     fi
 }
