@@ -1,0 +1,157 @@
+"""plot: PNG charts of each run, and of several runs of one cluster."""
+
+import os
+import re
+import subprocess
+import sys
+
+from .forms import COMMON
+from .reading import PROGRAM, TESTS, InputError, hosts_of, number, read_all, shown
+
+DEBIAN_PYTHON = "/usr/bin/python3"
+NO_REEXEC = "P64_RESULTS_NO_REEXEC"  # set once the tool has re-executed itself
+
+
+def load_matplotlib():
+    """pyplot with a file-only backend. Where this interpreter lacks
+    matplotlib and Debian's python3 has it (python3-matplotlib), the tool
+    runs again under that one; else it says how to install it."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as pyplot
+        return pyplot
+    except ImportError:
+        pass
+    if (not os.environ.get(NO_REEXEC) and os.path.realpath(sys.executable) !=
+            os.path.realpath(DEBIAN_PYTHON) and os.access(DEBIAN_PYTHON, os.X_OK)):
+        probe = subprocess.run([DEBIAN_PYTHON, "-c", "import matplotlib"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        if probe.returncode == 0:
+            sys.stdout.flush()
+            os.environ[NO_REEXEC] = "1"
+            os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON, os.path.abspath(sys.argv[0])] + sys.argv[1:])
+    raise InputError("plot needs matplotlib, which this Python does not have: install it "
+                     "with 'apt-get install python3-matplotlib' (Debian, Ubuntu) or "
+                     "'python3 -m pip install matplotlib'")
+
+
+def png_name(run, taken, suffix=""):
+    if run.master and run.when:
+        stem = f"{run.master}-{run.when:%Y%m%d-%H%M%S}"
+    else:
+        stem = os.path.basename(run.path)
+    stem = re.sub(r"[^A-Za-z0-9._-]+", "_", stem).strip("_") or "run"
+    name, n = f"{stem}{suffix}.png", 2
+    while name in taken:
+        name, n = f"{stem}{suffix}-{n}.png", n + 1
+    taken.add(name)
+    return name
+
+
+LEGEND_HOSTS = 12  # more hosts are named above the chart instead
+
+
+def plot_run(pyplot, run, path, slow_pct):
+    """Every worker's rate in rank order, one panel per streaming test."""
+    from matplotlib.patches import Patch
+    tests = [test for test in run.tests if test.rates or test.baseline]
+    figure, axes = pyplot.subplots(len(tests), 1, figsize=(12, 3.6 * len(tests) + 0.8),
+                                   dpi=100, squeeze=False)
+    hosts = list(hosts_of(tests[0])[0]) if tests else []
+    palette = pyplot.get_cmap("tab10" if len(hosts) <= 10 else "tab20")
+    colour = {host: palette(i % palette.N) for i, host in enumerate(hosts)}
+    for axis, test in zip(axes[:, 0], tests):
+        ranks = list(range(1, len(test.rates) + 1))
+        rates = test.rates
+        bars = axis.bar(ranks, rates, width=0.8 if len(ranks) < 64 else 1.0,
+                        color=[colour.get(host, "grey") for host in test.hosts])
+        for bar, form in zip(bars, test.forms):
+            if form != COMMON:
+                bar.set_hatch("//")
+                bar.set_edgecolor("black")
+        if test.baseline:
+            axis.axhline(test.baseline[1], color="black", linestyle="--", linewidth=1.2,
+                         label=f"master alone (baseline) {test.baseline[1]:g}")
+        slow = [(i + 1, rate) for i, (rate, flag) in enumerate(zip(rates, test.slow)) if flag]
+        if slow:
+            axis.plot([s[0] for s in slow], [s[1] for s in slow], linestyle="none",
+                      marker="v", color="red", markersize=8,
+                      label=f"slow (over {slow_pct:g}% below its form's median)")
+        handles = axis.get_legend_handles_labels()[0]
+        if len(hosts) <= LEGEND_HOSTS:
+            handles += [Patch(color=colour[host], label=host) for host in hosts]
+        else:  # too many for a legend: each host's name above its ranks
+            by_rank = hosts_of(test)[0]
+            top = axis.secondary_xaxis("top")
+            top.set_xticks([(ranks[0] + ranks[-1]) / 2 for ranks in by_rank.values()])
+            top.set_xticklabels(list(by_rank), rotation=90, fontsize=6)
+        others = [str(i + 1) for i, form in enumerate(test.forms) if form != COMMON]
+        if others:
+            handles.append(Patch(facecolor="white", edgecolor="black", hatch="//",
+                                 label=f"another form of the loop: rank {', '.join(others)}"))
+        axis.set_title(f"{test.name}: improvement {number(test.improvement)}, "
+                       f"overall {number(test.overall)}")
+        axis.set_ylabel("Millions Executions/sec")
+        axis.set_xlim(0.3, max(ranks + [1]) + 0.7)
+        if len(ranks) <= 32:
+            axis.set_xticks(ranks)
+        axis.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8)
+    if tests:
+        axes[-1, 0].set_xlabel("worker rank")
+    figure.suptitle(f"{run.master or shown(os.path.basename(run.path))}, {run.label()}: "
+                    f"{run.nproc} processes, workers on {len(hosts)} host(s)")
+    figure.tight_layout()
+    figure.savefig(path)
+    pyplot.close(figure)
+
+
+def plot_history(pyplot, runs, path):
+    """Each test's overall rate and improvement per run, over time."""
+    runs = sorted(runs, key=lambda run: run.when)
+    figure, axes = pyplot.subplots(2, len(TESTS), figsize=(14, 7), dpi=100, squeeze=False)
+    for column, name in enumerate(TESTS):
+        points = [(run.when, test) for run in runs for test in run.tests if test.name == name]
+        for row, (what, value) in enumerate((("overall, Millions Executions/sec",
+                                              lambda t: t.overall),
+                                             ("improvement", lambda t: t.improvement))):
+            axis = axes[row, column]
+            shown_points = [(when, value(test)) for when, test in points
+                            if value(test) is not None]
+            axis.plot([p[0] for p in shown_points], [p[1] for p in shown_points], marker="o")
+            axis.set_title(f"{name}: {what}", fontsize=10)
+            axis.tick_params(axis="x", labelrotation=30, labelsize=8)
+    figure.suptitle(f"{runs[0].master}: {len(runs)} runs, {runs[0].label()} to "
+                    f"{runs[-1].label()}")
+    figure.tight_layout()
+    figure.savefig(path)
+    pyplot.close(figure)
+
+
+def command_plot(args):
+    pyplot = load_matplotlib()
+    runs = read_all(args.files, args.slow)
+    os.makedirs(args.out, exist_ok=True)
+    taken = set()
+    for run in runs:
+        if not run.tests:
+            print(f"{PROGRAM}: warning: {shown(run.path)}: no streaming test to chart",
+                  file=sys.stderr)
+            continue
+        path = os.path.join(args.out, png_name(run, taken))
+        plot_run(pyplot, run, path, args.slow)
+        print(path)
+    clusters = {}
+    for run in runs:
+        if run.when and run.master and run.tests:
+            hosts = tuple(sorted(hosts_of(run.tests[0])[0]))
+            # A console log and the results file of one run count once.
+            clusters.setdefault((run.master, hosts), {}).setdefault(run.when, run)
+    for cluster in clusters.values():
+        cluster = list(cluster.values())
+        if len(cluster) > 1:
+            path = os.path.join(args.out, png_name(cluster[0], taken, "-history"))
+            plot_history(pyplot, cluster, path)
+            print(path)
+
