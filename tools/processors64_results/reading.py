@@ -54,6 +54,7 @@ class Run:
         self.ends = None  # where the report stopped early, or None
         self.ef_overall = self.ef_mean = None
         self.tests = []
+        self.record = None  # the run record beside the results file, a dict
 
     def label(self):
         when = self.when.strftime("%Y-%m-%d %H:%M:%S") if self.when else "date unknown"
