@@ -10,6 +10,7 @@ the results file is read without it.
 
 import collections
 import json
+import math
 import os
 import sys
 
@@ -24,10 +25,15 @@ class RecordError(Exception):
 
 
 # The shape of a record: a type name, an object {key: shape} (extra keys are
-# let through), a one-item list [shape] (a list of them) or a nullable shape.
+# let through), a one-item list [shape] (a list of them), a shape that may be
+# null, or one whose key may also be left out.
 class Null:
     def __init__(self, shape):
         self.shape = shape
+
+
+class Optional(Null):
+    pass
 
 
 STRING, INTEGER, NUMBER, BOOLEAN = "a string", "an integer", "a number", "true or false"
@@ -44,10 +50,10 @@ NODE.update({key: Null(NUMBER) for key in (
     "cpu_family", "cpu_model_number", "stepping", "logical_cpus", "cores", "sockets",
     "numa_nodes", "max_mhz", "memory_bytes")})
 NODE["smt"] = Null(BOOLEAN)
+NODE["error"] = Optional(STRING)  # a node that did not answer has it, the others do not
 RECORD = {"results_file": Null(STRING), "started": STRING, "ended": STRING,
           "exit_status": INTEGER, "command": [STRING], "processes": Null(INTEGER),
           "mpi": MPI, "build": Null(BUILD), "slurm": Null(SLURM), "nodes": [NODE]}
-OPTIONAL = {"error": STRING}  # a node that did not answer has it, the others do not
 
 
 def _kind(value):
@@ -89,12 +95,10 @@ def check(value, shape=None, where="the record"):
         if not isinstance(value, dict):
             raise RecordError(f"{where} is {_kind(value)}, not an object")
         for key, inner in shape.items():
-            if key not in value:
+            if key in value:
+                check(value[key], inner, key if where == "the record" else f"{where}.{key}")
+            elif not isinstance(inner, Optional):
                 raise RecordError(f"{where} has no key {key!r}")
-            check(value[key], inner, key if where == "the record" else f"{where}.{key}")
-        for key, inner in OPTIONAL.items():
-            if shape is NODE and value.get(key) is not None:
-                check(value[key], inner, f"{where}.{key}")
     elif isinstance(shape, list):
         if not isinstance(value, list):
             raise RecordError(f"{where} is {_kind(value)}, not a list")
@@ -108,6 +112,15 @@ def _no_constant(name):
     raise ValueError(f"{name} is no JSON number")
 
 
+def _finite(text):
+    """A number as JSON writes it: a value too large for a double (1e999)
+    would come back out of export as Infinity, which is no JSON."""
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{text} is out of range")
+    return value
+
+
 def load(path):
     """The record in `path`, checked; raises RecordError."""
     try:
@@ -116,7 +129,7 @@ def load(path):
     except OSError as error:
         raise RecordError(f"cannot read it: {error.strerror or error}") from None
     try:
-        record = json.loads(data, parse_constant=_no_constant)
+        record = json.loads(data, parse_constant=_no_constant, parse_float=_finite)
     except (ValueError, RecursionError) as error:
         raise RecordError(f"not JSON ({error})") from None
     check(record)
