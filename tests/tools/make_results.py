@@ -6,6 +6,7 @@ only the numbers are made up, and they agree with each other as the
 program's do (rate = iterations / seconds, overall = sum, ratio, mean).
 """
 
+import json
 import os
 import random
 import sys
@@ -101,3 +102,36 @@ def write_runs(directory, count, hosts, seed=1, **kwargs):
     start = datetime(2026, 12, 1, 8, 0, 0)
     return [write_run(directory, hosts, worker_rates(hosts, seed + n, **kwargs),
                       start + timedelta(hours=n)) for n in range(count)]
+
+
+def node_record(host, cpu_model="AMD EPYC 7B13", microcode="0xa0011d1"):
+    """A node that answered, with the CPU of this name."""
+    return {"host": host, "cpu_vendor": "AuthenticAMD", "cpu_model": cpu_model,
+            "cpu_family": 25, "cpu_model_number": 1, "stepping": 0, "microcode": microcode,
+            "logical_cpus": 8, "cores": 8, "sockets": 1, "numa_nodes": 1, "smt": False,
+            "hypervisor": "KVM", "governor": None, "max_mhz": None,
+            "memory_bytes": 33554432000, "kernel": "6.1.0-18-amd64",
+            "os": "Debian GNU/Linux 12 (bookworm)"}
+
+
+def write_record(results_path, hosts, nodes=None, mpi=("Open MPI", "4.1.4"), build=None):
+    """Writes a made-up run record beside the results file `results_path`:
+    one node record per host of `hosts` (first the master's), `nodes`
+    ({host: node record}) in place of the made-up ones, the MPI, and a build
+    record with the keys of `build` changed (build=False: none). Returns it."""
+    launcher = "/usr/bin/mpiexec." + ("openmpi" if mpi[0] == "Open MPI" else "mpich")
+    built = {"version": "1.0.0", "commit": "0cb595f", "build_type": "Release",
+             "compiler": "GNU 12.2.0", "flags": "-O3 -DNDEBUG -Wall -Wextra -ffp-contract=off",
+             "mpi": {"implementation": mpi[0], "version": mpi[1]}, "launcher": launcher}
+    built.update(build or {})
+    nodes = nodes or {}
+    record = {"results_file": os.path.basename(results_path),
+              "started": "2026-12-08T07:03:50Z", "ended": "2026-12-08T07:03:57Z",
+              "exit_status": 0, "command": [launcher, "-np", str(len(hosts)), "processors64"],
+              "processes": len(hosts),
+              "mpi": {"implementation": mpi[0], "version": mpi[1], "launcher": launcher},
+              "build": None if build is False else built, "slurm": None,
+              "nodes": [nodes.get(host) or node_record(host) for host in dict.fromkeys(hosts)]}
+    with open(results_path[:-len(".txt")] + ".run.json", "w") as f:
+        json.dump(record, f, indent=1)
+    return record

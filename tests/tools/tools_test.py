@@ -4,6 +4,7 @@
     tools_test.py real -- mpirun -np 4 ... BINARY   results files of the short build
     tools_test.py --binary BINARY cluster           ... across the three-node cluster
     tools_test.py made-up                           512 processes, one slow host
+    tools_test.py records                           the run record beside a results file
     tools_test.py plot                              charts, and plot without matplotlib
 
 Exit status 0 when every check passed, 1 when one failed, 77 when the group
@@ -335,6 +336,101 @@ def group_made_up(args):
         expect("Float Streaming    node7" in out, f"compare as text: {out[:300]}")
 
 
+def record_of(path):
+    return path[:-len(".txt")] + ".run.json"
+
+
+def group_records(args):
+    """Run records beside made-up results files: summary names the CPUs, MPI
+    and build, compare what differs, export json carries the record; a record
+    that cannot be read is one warning and the results are read without it."""
+    hosts = make_results.cluster_hosts(3, 2)
+    xeon = "Intel(R) Xeon(R) Gold 6248 CPU @ 2.50GHz"
+    with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
+        old = make_results.write_run(directory, hosts, make_results.worker_rates(hosts))
+        failed = dict.fromkeys(make_results.node_record("node3"), None)
+        failed.update(host="node3", error="no answer within 60 s")
+        old_record = make_results.write_record(old, hosts, {"node3": failed},
+                                               build={"commit": "0cb595f-dirty"})
+        new = make_results.write_run(directory, hosts, make_results.worker_rates(hosts, seed=2),
+                                     make_results.datetime(2026, 12, 9, 1, 2, 3))
+        make_results.write_record(new, hosts, {"node2": make_results.node_record(
+            "node2", xeon, "0x5003604")}, ("MPICH", "4.0.2"), {"commit": None})
+        plain = os.path.join(directory, "plain")  # the same results files without records
+        os.mkdir(plain)
+        plain_old, plain_new = (shutil.copy(path, plain) for path in (old, new))
+
+        lines = tool("summary", old).stdout.splitlines()
+        for line in ("  CPU AMD EPYC 7B13, microcode 0xa0011d1: node1, node2",
+                     "  node3: no node record (no answer within 60 s)",
+                     "  MPI Open MPI 4.1.4, launcher /usr/bin/mpiexec.openmpi",
+                     "  build: compiler GNU 12.2.0, flags -O3 -DNDEBUG -Wall -Wextra "
+                     "-ffp-contract=off, commit 0cb595f-dirty"):
+            expect(line in lines, f"summary: no line {line!r} in {lines}")
+        out = tool("summary", new, plain_new).stdout
+        expect(f"  CPU {xeon}, microcode 0x5003604: node2" in out and
+               "commit not from a git checkout" in out and "run record: none" in out,
+               f"summary of the later run and of one without a record: {out}")
+
+        out = tool("compare", old, new).stdout
+        before_table = out[:out.find("median rate of each host")]
+        for words in (f"node2: CPU model AMD EPYC 7B13 -> {xeon}",
+                      "MPI Open MPI 4.1.4 (/usr/bin/mpiexec.openmpi) -> MPICH 4.0.2",
+                      "commit 0cb595f-dirty -> not from a git checkout"):
+            expect(words in before_table, f"compare: {words!r} not before the table: {out}")
+        expect("\nnode1" not in before_table, f"compare: node1 did not change: {before_table}")
+        out = tool("compare", plain_old, new).stdout
+        expect("the old run has no run record" in out and "new run has no" not in out,
+               f"compare with a run without a record: {out}")
+        out = tool("compare", new, new).stdout
+        expect("records show no difference" in out, f"compare of a run with itself: {out}")
+        expect(tool("compare", "--format", "csv", old, new).stdout == tool(
+            "compare", "--format", "csv", plain_old, plain_new).stdout,
+               "compare --format csv changes with a run record")
+        runs = json.loads(tool("export", old, plain_new).stdout)["runs"]
+        expect(runs[0]["record"] == old_record and runs[1]["record"] is None,
+               f"export json: the records {[run['record'] for run in runs]}")
+
+        # results_* names each results file and its record; a record alone
+        # stands for its results file; a job that made none is a warning.
+        nothing = os.path.join(directory, "processors64-run-20261208T070357Z-node1.run.json")
+        with open(nothing, "w") as f:
+            json.dump(dict(old_record, results_file=None, exit_status=1), f)
+        for command in (["summary"], ["export", "--format", "csv"], ["compare"]):
+            alone = tool(*command, old, new)
+            for named in ([record_of(old), old, record_of(new), new],
+                          [record_of(old), nothing, record_of(new)]):
+                job = tool(*command, *named)
+                warned = [os.path.basename(nothing) + ": "] if nothing in named else []
+                expect(job.stdout == alone.stdout and job.returncode == 0 and
+                       len(job.stderr.splitlines()) == len(warned) and
+                       all(words in job.stderr for words in warned),
+                       f"{command[0]} of {named}: {job.returncode} {job.stderr!r}")
+
+        # A record that cannot be read: one warning naming it, read without it.
+        bad = {"bad\njson": '{"nodes": [\n', "nodes\nnot a list": json.dumps(
+            dict(old_record, nodes={"node1": make_results.node_record("node1")}))}
+        for name, text in bad.items():
+            path = shutil.copy(old, os.path.join(directory, name + ".txt"))
+            with open(record_of(path), "w") as f:
+                f.write(text)
+            for command in (["summary"], ["export"], ["compare", new]):
+                job = tool(*command, path)
+                warning = job.stderr.splitlines()
+                expect(job.returncode == 0 and len(warning) == 1 and "warning" in warning[0] and
+                       record_of(path).replace("\n", "\\n") + ": " in warning[0] and
+                       "Float Streaming" in job.stdout, f"{command[0]} beside a record "
+                       f"{name!r}: {job.returncode} {job.stderr!r}")
+
+        # A console log has no record beside it, whatever its name.
+        console = os.path.join(directory, "console.txt")
+        with open(console, "w") as f:
+            f.write(make_results.report_text(hosts, make_results.worker_rates(hosts), False))
+        make_results.write_record(console, hosts)
+        runs = json.loads(tool("export", console).stdout)["runs"]
+        expect(runs and runs[0]["record"] is None, f"a console log's record: {runs}")
+
+
 def has_matplotlib(python):
     return shutil.which(python) and subprocess.run(
         [python, "-c", "import matplotlib"], capture_output=True).returncode == 0
@@ -353,6 +449,7 @@ def group_plot(args):
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
         hosts = make_results.cluster_hosts(4, 3)
         paths = make_results.write_runs(directory, 3, hosts, slow_hosts=("node2",))
+        make_results.write_record(paths[0], hosts)  # its chart's title names CPU and MPI
 
         # Without matplotlib anywhere: how to install it, exit 2.
         fake = os.path.join(directory, "fake")
@@ -385,12 +482,12 @@ def group_plot(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("group", choices=("real", "cluster", "made-up", "plot"))
+    parser.add_argument("group", choices=("real", "cluster", "made-up", "records", "plot"))
     parser.add_argument("--binary", help="the short build (cluster)")
     parser.add_argument("command", nargs=argparse.REMAINDER, help="mpirun ... BINARY (real)")
     args = parser.parse_args()
     status = {"real": group_real, "cluster": group_cluster, "made-up": group_made_up,
-              "plot": group_plot}[args.group](args)
+              "records": group_records, "plot": group_plot}[args.group](args)
     if status == 77:
         return 77
     if FAILURES:

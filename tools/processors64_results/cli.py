@@ -18,6 +18,11 @@ A worker is slow when its rate is more than --slow PCT (default 10) below the
 median rate of the workers that run the same form of that test in the same
 run. Forms with fewer than three workers have no median to compare against.
 
+A run record (X.run.json beside the results file X.txt, written by the
+scripts that start a job) is read with its results file: summary names the
+nodes' CPUs, the MPI and the build, compare what differs between two runs'.
+A record named on the command line stands for its results file.
+
 Exit status: 0 when every file could be read (a run that stopped early is
 read as far as it goes, with a warning), 2 on a file that could not be read
 or a usage error; the message names the file.
@@ -58,12 +63,15 @@ def parser():
                               help="every worker's record, as JSON or CSV")
     one.add_argument("--format", choices=("json", "csv"), default="json")
     one.set_defaults(run=export.command_export)
-    one = commands.add_parser("compare", help="each host's rates in two runs")
+    one = commands.add_parser("compare", help="each host's rates in two runs",
+                              usage=f"{PROGRAM} compare [-h] [--format {{text,csv}}] "
+                                    "[--threshold PCT] OLD NEW")
     one.add_argument("--format", choices=("text", "csv"), default="text")
     one.add_argument("--threshold", type=percent, default=5, metavar="PCT",
                      help="changed: moved by more than PCT%% (default 5)")
-    one.add_argument("old", metavar="OLD")
-    one.add_argument("new", metavar="NEW")
+    # Two runs; OLD/results_* may name each run's record beside its results file.
+    one.add_argument("files", nargs="+", metavar="OLD NEW",
+                     help="the two runs' results files or console logs")
     one.set_defaults(run=compare.command_compare)
     one = commands.add_parser("plot", parents=[slow, files], help="PNG charts")
     one.add_argument("--out", default=".", metavar="DIR", help="where the PNGs go (default .)")

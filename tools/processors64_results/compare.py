@@ -3,8 +3,9 @@
 import csv
 import sys
 
+from . import record
 from .forms import host_medians
-from .reading import number, read_all, shown
+from .reading import FAILED, InputError, number, read_all, shown
 
 COMPARE_COLUMNS = ("test", "host", "old_rate", "new_rate", "ratio", "changed")
 
@@ -27,7 +28,11 @@ def comparison(old, new, threshold):
 
 
 def command_compare(args):
-    runs = read_all([args.old, args.new], slow_pct=10)
+    paths = record.reports_named(args.files)  # OLD/results_* names a record too
+    if len(paths) != 2 and not FAILED:
+        raise InputError(f"compare takes two runs, OLD and NEW, not {len(paths)} (a results "
+                         "file and its run record count as one)")
+    runs = read_all(paths, slow_pct=10)
     if len(runs) < 2:
         return
     old, new = runs
@@ -43,6 +48,7 @@ def command_compare(args):
         return
     print(f"old: {shown(old.path)} ({old.label()})")
     print(f"new: {shown(new.path)} ({new.label()})")
+    print("\n".join(record.differences(old, new)))
     print(f"median rate of each host's workers of the common form, in Millions "
           f"Executions/sec; changed: moved by more than {args.threshold:g}%")
     width = max([len(row[1]) for row in rows] + [4])

@@ -56,6 +56,7 @@ def run_summary(run):
         "effective_frequency": {"overall": _json_number(run.ef_overall),
                                 "mean": _json_number(run.ef_mean)},
         "tests": tests,
+        "record": run.record,  # the run record as its file has it, or None
     }
 
 

@@ -55,6 +55,7 @@ class Run:
         self.ef_overall = self.ef_mean = None
         self.tests = []
         self.record = None  # the run record beside the results file, a dict
+        self.console_log = False  # read from a console log: no record beside it
 
     def label(self):
         when = self.when.strftime("%Y-%m-%d %H:%M:%S") if self.when else "date unknown"
@@ -112,6 +113,7 @@ def read_run(path, slow_pct):
                          f"expected 'Thread(s): N', N from 1 to {MOST_PROCESSES}")
     run = Run(path)
     run.nproc = int(found.group(1))
+    run.console_log = not for_file
     try:
         values, names, count, run.ends = report_format.read_lines(
             lines, run.nproc, for_file, "report")
@@ -197,9 +199,12 @@ FAILED = []
 
 def read_all(paths, slow_pct):
     """The runs that could be read; each file that could not is one line on
-    standard error, and the exit status becomes 2."""
+    standard error, and the exit status becomes 2. A run record named among
+    `paths` stands for its results file; the record beside each results file
+    is read into its run."""
+    from . import record  # record.py words its messages with this module's names
     runs = []
-    for path in paths:
+    for path in record.reports_named(paths):
         try:
             run = read_run(path, slow_pct)
         except InputError as error:
@@ -207,6 +212,8 @@ def read_all(paths, slow_pct):
             FAILED.append(path)
             continue
         warn_ends(run)
+        if not run.console_log:
+            record.attach(run)
         runs.append(run)
     return runs
 

@@ -3,6 +3,7 @@
 import statistics
 import sys
 
+from . import record
 from .forms import form_medians
 from .reading import hosts_of, number, read_all, shown
 
@@ -32,6 +33,8 @@ def summary_text(run, slow_pct):
     when = run.when.strftime("%a %Y-%m-%d %H:%M:%S") if run.when else "unknown"
     out.append(f"  date {when}, time zone {zone}, master {master}, "
                f"{counted(run.nproc, 'process')} ({counted(run.nproc - 1, 'worker')})")
+    hosts = [run.master] if run.master else []
+    out += record.summary_lines(run, hosts + list(hosts_of(run.tests[0])[0] if run.tests else ()))
     if run.ends:
         out.append(f"  the run stopped early: the report ends {run.ends}")
     out.append(f"  Effective Frequency: overall {number(run.ef_overall)}, "
