@@ -160,8 +160,8 @@ def _run_list(runs):
 
 
 def history_text(master, runs, rows, drop):
-    out = [f"{master}: {len(runs)} run{'s' if len(runs) != 1 else ''}, "
-           f"{runs[0].label()} to {runs[-1].label()}"]
+    out = [f"{master}: 1 run, {runs[0].label()}" if len(runs) == 1 else
+           f"{master}: {len(runs)} runs, {runs[0].label()} to {runs[-1].label()}"]
     degraded = [row for row in rows if row["degraded"]]
     width = max([len(row["host"]) for row in rows] + [4])
     if len(runs) == 1:
