@@ -540,8 +540,12 @@ def check_out_failures(directory, paths):
     if os.geteuid() == 0:
         command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                    "/usr/bin/python3", TOOL]
-    for out, prefix in (("no such directory/p.prom", [TOOL]), ("file/p.prom", [TOOL]),
-                        ("directory", [TOOL]), ("read-only/p.prom", command)):
+    cases = [("no such directory/p.prom", [TOOL]), ("file/p.prom", [TOOL]), ("directory", [TOOL])]
+    if subprocess.run(command + ["--help"], capture_output=True).returncode == 0:
+        cases.append(("read-only/p.prom", command))
+    else:  # a checkout that nobody may read
+        print(f"note: --out into a read-only directory not tried: {command} cannot run")
+    for out, prefix in cases:
         out = os.path.join(directory, out)
         job = subprocess.run(prefix + ["export", "--format", "prometheus", "--out", out, *paths],
                              capture_output=True, text=True, stdin=subprocess.DEVNULL)

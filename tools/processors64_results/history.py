@@ -181,8 +181,8 @@ def history_text(master, runs, rows, drop):
         out.append(f"  not in the newest run: {', '.join(gone)}")
     out.append("  runs:")
     out.extend(_run_list(runs))
-    out.append("  per test and host: the median rate of its workers of the common form in its "
-               "earlier runs (Millions Executions/sec), then each run against it in %; "
+    out.append("  per test and host: the median rate of its workers of the common form in its")
+    out.append("  earlier runs (Millions Executions/sec), then each run against it in %; "
                "'-': not in that run")
     cells = {id(row): [_cell(rate, row["reference"]) for rate in row["rates"]] for row in rows}
     column = max([len(cell) for row in rows for cell in cells[id(row)]] +
@@ -251,13 +251,14 @@ def heatmap(pyplot, master, name, runs, rows, path):
         [[math.nan if change is None else change
           for change in (percent_against(rate, row["reference"]) for rate in row["rates"])]
          for row in rows], dtype=float))
-    figure, axis = pyplot.subplots(figsize=(max(10.0, 4 + 0.3 * len(runs)),
-                                            max(4.5, 2.2 + 0.19 * len(hosts))), dpi=100)
+    height = max(4.5, 2.2 + 0.19 * len(hosts))
+    figure, axis = pyplot.subplots(figsize=(max(10.0, 4 + 0.3 * len(runs)), height), dpi=100)
     colours = pyplot.get_cmap("RdBu").copy()
     colours.set_bad("0.8")
     image = axis.imshow(values, cmap=colours, vmin=-CLIP, vmax=CLIP, aspect="auto",
                         interpolation="nearest")
-    bar = figure.colorbar(image, ax=axis, extend="both", fraction=0.04, pad=0.02)
+    bar = figure.colorbar(image, ax=axis, extend="both", fraction=0.04, pad=0.02,
+                          shrink=min(1.0, 8 / height))
     bar.set_label("rate against the host's own median, %")
     label_size = 9 if len(hosts) <= 24 else 7 if len(hosts) <= 48 else 6
     axis.set_yticks(range(len(hosts)))

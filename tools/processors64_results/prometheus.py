@@ -188,8 +188,9 @@ def _stop(signum, frame):
 
 
 def command_export(args):
-    signal.signal(signal.SIGTERM, _stop)
-    signal.signal(signal.SIGINT, _stop)
+    for number in (signal.SIGTERM, signal.SIGINT):
+        if signal.getsignal(number) is not signal.SIG_IGN:  # as nohup and `&` leave them
+            signal.signal(number, _stop)
     runs = read_all(args.files, args.slow)
     text = exposition(runs, args.drop)
     if args.out is None:
