@@ -164,8 +164,9 @@ def history_text(master, runs, rows, drop):
            f"{master}: {len(runs)} runs, {runs[0].label()} to {runs[-1].label()}"]
     degraded = [row for row in rows if row["degraded"]]
     width = max([len(row["host"]) for row in rows] + [4])
-    if len(runs) == 1:
-        out.append(f"  degraded: none judged: this is the only run of {master} in these files; "
+    if len(runs) <= EARLIER_RUNS:
+        these = "this is the only run" if len(runs) == 1 else f"there are only {len(runs)} runs"
+        out.append(f"  degraded: none judged: {these} of {master} in these files; "
                    f"a host is held against at least {EARLIER_RUNS} earlier runs of its own")
     elif not degraded:
         out.append(f"  degraded: none (no host's newest run more than {drop:g}% below the "
