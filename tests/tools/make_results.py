@@ -26,13 +26,15 @@ def cluster_hosts(nodes, per_node):
     return [f"node{1 + max(rank - 1, 0) // per_node}" for rank in range(nodes * per_node + 1)]
 
 
-def worker_rates(hosts, seed=1, slow_hosts=(), slow_factor=0.7, special=None):
+def worker_rates(hosts, seed=1, slow_hosts=(), slow_factor=0.7, special=None, factors=None):
     """{test: [rate of rank 1, 2, ...]}: every worker near the typical rate
-    (within 2%), the workers of `slow_hosts` `slow_factor` times as fast, and
+    (within 2%), the workers of `slow_hosts` `slow_factor` times as fast, of
+    the hosts in `factors` ({host: factor}) that factor times as fast, and
     the ranks in `special` ({rank: factor}) that much slower in Float and
     Integer Streaming, as ranks 1 and 10 are on some processors."""
     pick = random.Random(seed)
     special = special or {}
+    factors = factors or {}
     rates = {}
     for test, typical in RATES.items():
         row = []
@@ -40,6 +42,7 @@ def worker_rates(hosts, seed=1, slow_hosts=(), slow_factor=0.7, special=None):
             rate = typical * pick.uniform(0.98, 1.02)
             if hosts[rank] in slow_hosts:
                 rate *= slow_factor
+            rate *= factors.get(hosts[rank], 1.0)
             if test != "Logic":
                 rate *= special.get(rank, 1.0)
             row.append(float(f"{rate:g}"))
@@ -47,8 +50,8 @@ def worker_rates(hosts, seed=1, slow_hosts=(), slow_factor=0.7, special=None):
     return rates
 
 
-def file_name(when, master):
-    return (f"results_processors_lite_mac_clusters @ UTC time "
+def file_name(when, master, zone="UTC"):
+    return (f"results_processors_lite_mac_clusters @ {zone} time "
             f"{when:%a %b} {when.day:2d} {when:%H:%M:%S %Y}\n @ {master}.txt")
 
 
@@ -89,9 +92,9 @@ def report_text(hosts, rates, for_file=True):
     return "\n".join(lines) + "\n"
 
 
-def write_run(directory, hosts, rates, when=datetime(2026, 12, 8, 7, 3, 57)):
+def write_run(directory, hosts, rates, when=datetime(2026, 12, 8, 7, 3, 57), zone="UTC"):
     """Writes one results file into `directory`; returns its path."""
-    path = os.path.join(directory, file_name(when, hosts[0]))
+    path = os.path.join(directory, file_name(when, hosts[0], zone))
     with open(path, "w") as f:
         f.write(report_text(hosts, rates))
     return path
@@ -135,3 +138,15 @@ def write_record(results_path, hosts, nodes=None, mpi=("Open MPI", "4.1.4"), bui
     with open(results_path[:-len(".txt")] + ".run.json", "w") as f:
         json.dump(record, f, indent=1)
     return record
+
+
+def write_history(directory, hosts, factors, start=datetime(2026, 11, 2, 6, 0, 0), zone="UTC"):
+    """Weekly runs of one cluster, one per entry of `factors` ({host: factor}
+    of that run, see worker_rates); `hosts` is one list for every run or a
+    list per run. Returns the paths, oldest first."""
+    paths = []
+    for n, factor in enumerate(factors):
+        ranks = hosts[n] if isinstance(hosts[0], list) else hosts
+        paths.append(write_run(directory, ranks, worker_rates(ranks, 100 + n, factors=factor),
+                               start + timedelta(days=7 * n), zone))
+    return paths

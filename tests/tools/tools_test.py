@@ -6,34 +6,45 @@
     tools_test.py made-up                           512 processes, one slow host
     tools_test.py records                           the run record beside a results file
     tools_test.py plot                              charts, and plot without matplotlib
+    tools_test.py history                           each host across weekly made-up runs
+    tools_test.py prometheus                        metrics, checked by promtool and served
+                                                    by the node exporter
 
 Exit status 0 when every check passed, 1 when one failed, 77 when the group
 cannot run here (the cluster needs root and namespaces; plot needs an
-interpreter with matplotlib).
+interpreter with matplotlib; prometheus needs promtool and the node exporter).
 """
 
 import argparse
 import csv
 import io
 import json
+import calendar
 import os
+import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import time
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tools"))
 import make_results  # noqa: E402
 import report  # noqa: E402
+from processors64_results import prometheus, reading  # noqa: E402
 from run_e2e import results_files, run_job  # noqa: E402
 
 COLUMNS = "file,test,rank,host,seconds,rate,form,slow"
 COMPARE_COLUMNS = "test,host,old_rate,new_rate,ratio,changed"
+HISTORY_COLUMNS = "master,test,host,runs,median_rate,latest_rate,change,degraded"
 TESTS = ("Float", "Integer", "Logic")
 FAILURES = []
 
@@ -472,22 +483,276 @@ def group_plot(args):
         job = tool("plot", "--out", out, *paths)
         expect(job.returncode == 0, f"plot: exit {job.returncode}: {job.stderr}")
         charts = job.stdout.split()
-        expect(len(charts) == 4 and charts[-1].endswith("-history.png"),
-               f"plot: one chart per run and one history: {charts}")
+        expect(len(charts) == 7 and charts[3].endswith("-history.png") and
+               [chart.rsplit("-", 2)[1] for chart in charts[4:]] == ["float", "integer", "logic"]
+               and all(chart.endswith("-heatmap.png") for chart in charts[4:]),
+               f"plot: one chart per run, one history and a heatmap per test: {charts}")
         for chart in charts:
             size = png_size(chart) if os.path.exists(chart) else None
             expect(size is not None and size[0] >= 800, f"{chart}: a PNG {size} wide")
     return None
 
+def subdir(directory, name):
+    path = os.path.join(directory, name)
+    os.makedirs(path, exist_ok=True)
+    return path
+
+
+def history_rows(*args):
+    job = tool("history", "--format", "csv", *args)
+    expect(job.stdout.startswith(HISTORY_COLUMNS + "\n"), f"history csv: {job.stdout[:80]!r}")
+    return csv_rows(job.stdout)
+
+
+def degraded(rows):
+    return sorted({(row["master"], row["host"]) for row in rows if row["degraded"] == "true"})
+
+
+def group_history(args):
+    """history over weekly made-up runs of 8 nodes of 4 workers: one node
+    slows, all slow together, one run, two masters, hosts that come and go."""
+    hosts = make_results.cluster_hosts(8, 4)
+    steady = [{}] * 4
+    with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
+        one = make_results.write_history(subdir(directory, "one"), hosts,
+                                         steady + [{"node6": 0.8}])
+        rows = history_rows(*one)
+        changes = [float(row["change"]) for row in rows if row["degraded"] == "true"]
+        expect(len(rows) == 3 * 8 and degraded(rows) == [("node1", "node6")] and
+               len(changes) == 3 and all(-0.23 < change < -0.17 for change in changes),
+               f"one node 20% slower: {degraded(rows)} {changes}")
+        out = tool("history", *one).stdout
+        expect(len(re.findall(r"(?m)^    \w+ Streaming +node6 .*, -(1[89]|2[0-2])%$", out)) == 3
+               and len(re.findall(r"(?m)^    node6 .*  degraded$", out)) == 3 and
+               out.count("degraded") == 4, f"history text of one slow node: {out}")
+        expect(degraded(history_rows("--drop", "25", *one)) == [], "--drop 25 still flags")
+        # The newest run's console log beside its results file counts once.
+        with open(one[-1] + ".console", "w") as f:
+            f.write(make_results.report_text(hosts, make_results.worker_rates(
+                hosts, 104, factors={"node6": 0.8}), for_file=False) +
+                "\n".join(report.end_of_run_console(one[-1])) + "\n")
+        expect(history_rows(*one, one[-1] + ".console") == rows, "a console log counted apart")
+
+        everyone = make_results.write_history(subdir(directory, "all"), hosts,
+                                              steady + [{f"node{n}": 0.85 for n in range(1, 9)}])
+        rows = history_rows(*everyone)
+        out = tool("summary", everyone[-1]).stdout
+        slow = [row for row in csv_rows(tool("export", "--format", "csv", everyone[-1]).stdout)
+                if row["slow"] == "true"]
+        expect(len(rows) == 3 * 8 and all(row["degraded"] == "true" for row in rows) and
+               "slow workers: none" in out and not slow,
+               f"every node 15% slower: degraded {degraded(rows)}, slow workers {slow}")
+
+        job = tool("history", one[0])
+        expect("this is the only run of node1" in job.stdout and all(
+            row["degraded"] == "false" and row["median_rate"] == "" and row["runs"] == "1"
+            for row in history_rows(one[0])), f"one run: {job.stdout}")
+
+        # node2 is missing from run 2, node3 from the newest; node8 joins in
+        # run 4: only node2 has the two earlier runs to be judged against.
+        mixed = subdir(directory, "mixed")
+        layouts = [["node8"], ["node8", "node2"], ["node8"], [], ["node3"]]
+        make_results.write_history(mixed, [[host for host in hosts if host not in left]
+                                           for left in layouts],
+                                   steady + [{"node2": 0.8, "node8": 0.5}])
+        gpus = [host.replace("node", "gpu") for host in make_results.cluster_hosts(3, 2)]
+        make_results.write_history(mixed, gpus, steady[:3])
+        paths = [os.path.join(mixed, name) for name in sorted(os.listdir(mixed))]
+        rows = {(row["master"], row["host"]): row for row in history_rows(*paths)
+                if row["test"] == "Float Streaming"}
+        expect(degraded(rows.values()) == [("node1", "node2")] and len(rows) == 8 + 3 and
+               [rows[("node1", f"node{n}")]["runs"] for n in (2, 3, 8)] == ["4", "4", "2"] and
+               float(rows[("node1", "node8")]["change"]) < -0.4 and
+               rows[("node1", "node3")]["latest_rate"] == rows[("node1", "node3")]["change"] == ""
+               and rows[("gpu1", "gpu2")]["runs"] == "3", f"hosts that come and go: {rows}")
+        out = tool("history", *paths).stdout
+        expect(out.startswith("gpu1: 3 runs, ") and "\n\nnode1: 5 runs, " in out and
+               "not in the newest run: node3" in out and
+               re.search(r"\n    node8 +\S+ +- +- +- +\S+ +\S+\n", out),
+               f"history text of two masters: {out}")
+    return None
+
+
+SAMPLE = re.compile(r"(processors64_\w+)\{(.*)\} (\S+)\Z")
+LABEL = re.compile(r'(\w+)="((?:[^"\\]|\\.)*)"')
+
+
+def samples(text):
+    """{(name, ((label, value), ...)): value} of our metrics in an exposition."""
+    found = {}
+    for sample in filter(None, map(SAMPLE.match, text.splitlines())):
+        labels = [(name, re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], value))
+                  for name, value in LABEL.findall(sample[2])]
+        found[(sample[1], tuple(sorted(labels)))] = float(sample[3])
+    return found
+
+
+def sample(found, name, **labels):
+    return found.get((f"processors64_{name}", tuple(sorted(labels.items()))))
+
+
+NODE_EXPORTER = "/usr/bin/prometheus-node-exporter"
+
+
+def served(directory):
+    """/metrics of a node exporter of our own with only its textfile
+    collector, reading `directory`; stopped before this returns."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    exporter = subprocess.Popen([NODE_EXPORTER, f"--web.listen-address=127.0.0.1:{port}",
+                                 "--collector.disable-defaults", "--collector.textfile",
+                                 f"--collector.textfile.directory={directory}"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+    direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    try:
+        for _ in range(200):
+            try:
+                with direct.open(f"http://127.0.0.1:{port}/metrics", timeout=10) as page:
+                    return page.read().decode()
+            except OSError:
+                if exporter.poll() is not None:
+                    break
+                time.sleep(0.1)
+        expect(False, f"the node exporter did not answer (exit {exporter.poll()})")
+        return ""
+    finally:
+        exporter.terminate()
+        try:
+            exporter.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            exporter.kill()
+            exporter.wait()
+
+
+def check_out_failures(directory, paths):
+    """--out that cannot be written: one line, exit 2, nothing left behind.
+    Root writes into any directory: the read-only one is tried as nobody."""
+    open(os.path.join(directory, "file"), "w").close()
+    os.mkdir(os.path.join(directory, "directory"))
+    os.mkdir(os.path.join(directory, "read-only"), 0o555)
+    before = list(os.walk(directory))
+    command = [TOOL]
+    if os.geteuid() == 0:
+        command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                   "/usr/bin/python3", TOOL]
+    cases = [("no such directory/p.prom", [TOOL]), ("file/p.prom", [TOOL]), ("directory", [TOOL])]
+    if subprocess.run(command + ["--help"], capture_output=True).returncode == 0:
+        cases.append(("read-only/p.prom", command))
+    else:  # a checkout that nobody may read
+        print(f"note: --out into a read-only directory not tried: {command} cannot run")
+    for out, prefix in cases:
+        out = os.path.join(directory, out)
+        job = subprocess.run(prefix + ["export", "--format", "prometheus", "--out", out, *paths],
+                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        expect_one_error(job, out, f"--out {out}", "cannot write it")
+    expect(list(os.walk(directory)) == before, "a failed --out left something behind")
+
+
+def group_prometheus(args):
+    """export --format prometheus of weekly made-up runs and of host names
+    the format must escape; checked by promtool and read back from the node
+    exporter's textfile collector; --out; the shipped alert rules."""
+    hosts = make_results.cluster_hosts(8, 4)
+    with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
+        os.chmod(directory, 0o755)  # nobody reads it in check_out_failures
+        weekly = make_results.write_history(subdir(directory, "weekly"), hosts,
+                                            [{}] * 4 + [{"node6": 0.8}])
+        # A backslash and a double quote come from the report; a line feed
+        # only from a run record.
+        odd = ['lab\\"1'] + ['no"de\\2'] * 3 + ["node 3"] * 3
+        odd_path = make_results.write_run(subdir(directory, "odd"), odd,
+                                          make_results.worker_rates(odd))
+        runs = [reading.read_run(path, 10) for path in weekly + [odd_path]]
+        runs[-1].record = {"started": "2026-12-08T07:04:00Z", "nodes": [
+            {"host": "lab\n1", "cpu_model": 'AMD "EPYC" \\ 7', "microcode": None},
+            {"host": "node3", "error": "no answer within 60 s", "cpu_model": None}]}
+        text = prometheus.exposition(runs, 10)
+        found = samples(text)
+        info = [key for key in found if key[0].endswith("_info")]
+        expect(info == [("processors64_host_info", (("cpu_model", 'AMD "EPYC" \\ 7'),
+                                                    ("host", "lab\n1"), ("master", 'lab\\"1'),
+                                                    ("microcode", "")))] and
+               sample(found, "host_workers", master='lab\\"1', test="float", host='no"de\\2') == 3,
+               f"odd names: {info}")
+        flagged = [key for key, value in found.items() if "degraded" in key[0] and value == 1]
+        expect(len(flagged) == 3 and all(("host", "node6") in key[1] for key in flagged) and
+               len([key for key in found if "degraded" in key[0]]) == 3 * 8 and
+               sample(found, "baseline_executions_per_second", master="node1", test="logic")
+               == 900e6 and sample(found, "effective_frequency_executions_per_second",
+                                   master="node1") == 0.0026 * 32 * 1e9 and
+               sample(found, "run_timestamp_seconds", master="node1") ==
+               calendar.timegm((2026, 11, 30, 6, 0, 0)), f"degraded {flagged}, or units")
+        job = tool("export", "--format", "prometheus", *weekly, odd_path)
+        expect(not job.stderr and samples(job.stdout) == {
+            key: value for key, value in found.items() if key[0] not in info[:1][0]},
+            f"the command's export is not the module's: {job.stderr}")
+
+        early = os.path.join(subdir(directory, "early"), os.path.basename(weekly[-1]))
+        with open(weekly[-1]) as f, open(early, "w") as cut:
+            cut.write(f.read().split("Logic Streaming.")[0])
+        found = samples(tool("export", "--format", "prometheus", early).stdout)
+        expect(sample(found, "run_complete", master="node1") == 0 and
+               sample(found, "overall_executions_per_second", master="node1", test="integer")
+               and not [key for key in found if ("test", "logic") in key[1]],
+               f"a run that stopped early: {sorted(found)[:6]}")
+
+        zones = subdir(directory, "zones")
+        for names, zone in ((hosts, "CET"), (odd, "XYZ")):
+            make_results.write_run(zones, names, make_results.worker_rates(names),
+                                   make_results.datetime(2026, 12, 1, 7, 0), zone)
+        job = tool("export", "--format", "prometheus",
+                   *[os.path.join(zones, name) for name in os.listdir(zones)])
+        found = samples(job.stdout)
+        expect(sample(found, "run_timestamp_seconds", master="node1") ==
+               calendar.timegm((2026, 12, 1, 6, 0, 0)) and
+               sample(found, "run_timestamp_seconds", master='lab\\"1') is None and
+               sample(found, "run_processes", master='lab\\"1') == 7 and
+               len(job.stderr.splitlines()) == 1 and "'XYZ'" in job.stderr,
+               f"time zones CET and XYZ: {job.stderr!r}")
+        runs[-1].zone = "XYZ"  # the record's start stands in for an unknown zone
+        expect(sample(samples(prometheus.exposition(runs[-1:])), "run_timestamp_seconds",
+                      master='lab\\"1') == calendar.timegm((2026, 12, 8, 7, 4, 0)),
+               "an unknown zone: the record's start")
+
+        out = os.path.join(subdir(directory, "out"), "processors64.prom")
+        job = tool("export", "--format", "prometheus", "--out", out, *weekly)
+        expect(job.returncode == 0 and os.listdir(os.path.dirname(out)) == ["processors64.prom"]
+               and os.stat(out).st_mode & 0o777 == 0o644 and
+               open(out).read() == tool("export", "--format", "prometheus", *weekly).stdout,
+               f"--out: exit {job.returncode} {job.stderr!r}")
+        check_out_failures(subdir(directory, "failures"), weekly)
+
+        missing = [name for name in ("promtool", NODE_EXPORTER) if not shutil.which(name)]
+        if missing:
+            print(f"SKIP: {' and '.join(missing)} not installed "
+                  "(apt-get install prometheus prometheus-node-exporter)")
+            return None if FAILURES else 77
+        job = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
+                             text=True)
+        expect(job.returncode == 0, f"promtool check metrics: {job.stdout}{job.stderr}")
+        job = subprocess.run(["promtool", "check", "rules", os.path.join(
+            ROOT, "tools", "processors64.rules.yml")], capture_output=True, text=True)
+        expect(job.returncode == 0 and "SUCCESS: 2 rules found" in job.stdout,
+               f"promtool check rules: {job.stdout}{job.stderr}")
+        prometheus.write_file(os.path.join(subdir(directory, "textfiles"), "p64.prom"), text)
+        page = served(os.path.join(directory, "textfiles"))
+        expect("\nnode_textfile_scrape_error 0\n" in page and samples(page) == samples(text),
+               f"the node exporter serves other metrics: {page[-2000:]}")
+    return None
+
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("group", choices=("real", "cluster", "made-up", "records", "plot"))
+    parser.add_argument("group", choices=("real", "cluster", "made-up", "records", "plot",
+                                          "history", "prometheus"))
     parser.add_argument("--binary", help="the short build (cluster)")
     parser.add_argument("command", nargs=argparse.REMAINDER, help="mpirun ... BINARY (real)")
     args = parser.parse_args()
     status = {"real": group_real, "cluster": group_cluster, "made-up": group_made_up,
-              "records": group_records, "plot": group_plot}[args.group](args)
+              "records": group_records, "plot": group_plot, "history": group_history,
+              "prometheus": group_prometheus}[args.group](args)
     if status == 77:
         return 77
     if FAILURES:

@@ -5,7 +5,7 @@ import re
 import subprocess
 import sys
 
-from . import record
+from . import history, record
 from .forms import COMMON
 from .reading import PROGRAM, TESTS, InputError, hosts_of, number, read_all, shown
 
@@ -156,4 +156,5 @@ def command_plot(args):
             path = os.path.join(args.out, png_name(cluster[0], taken, "-history"))
             plot_history(pyplot, cluster, path)
             print(path)
+    history.plot_heatmaps(pyplot, runs, args.out, taken, png_name)
 

@@ -6,8 +6,9 @@ import math
 import statistics
 import sys
 
+from . import prometheus
 from .forms import BASELINE
-from .reading import hosts_of, number, read_all
+from .reading import InputError, hosts_of, number, read_all
 
 CSV_COLUMNS = ("file", "test", "rank", "host", "seconds", "rate", "form", "slow")
 
@@ -61,6 +62,10 @@ def run_summary(run):
 
 
 def command_export(args):
+    if args.format == "prometheus":
+        return prometheus.command_export(args)
+    if args.out is not None:
+        raise InputError("--out is for --format prometheus; json and csv go to standard output")
     runs = read_all(args.files, args.slow)
     if args.format == "csv":
         writer = csv.writer(sys.stdout, lineterminator="\n")
