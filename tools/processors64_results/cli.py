@@ -23,6 +23,7 @@ A run record (X.run.json beside the results file X.txt, written by the
 scripts that start a job) is read with its results file: summary names the
 nodes' CPUs, the MPI and the build, compare what differs between two runs'.
 A record named on the command line stands for its results file.
+
 A host is degraded when its rate in the newest run of its master is more
 than --drop PCT (default 10) below the median of its own earlier runs (at
 least two); history lists them, export --format prometheus marks them.
