@@ -69,6 +69,7 @@ shell_entries() { # kind
     echo "rank variable: $(launcher_rank_variable "$1")"
     echo "hostfile line: $(launcher_hostfile_line "$1" node1 2)"
     echo "remote agent: $(launcher_remote_agent_flags "$1" AGENT | tr '\n' ' ' | sed 's/ $//')"
+    echo "one per node: $(launcher_per_node_flags "$1" 3 | tr '\n' ' ' | sed 's/ $//')"
     echo "root: $root"
     echo "oversubscribe: $oversubscribe"
 }
