@@ -405,7 +405,7 @@ write_record() { # command...
     results="$(results_file)"
     path="$(record_path "$results")"
     temp="$(dirname "$path")/.processors64-run.$$.tmp"
-    if ! run_record "$results" "$@" >"$temp" 2>/dev/null || ! mv -f "$temp" "$path" 2>/dev/null; then
+    if ! { run_record "$results" "$@" >"$temp"; } 2>/dev/null || ! mv -f "$temp" "$path" 2>/dev/null; then
         rm -f "$temp" 2>/dev/null || true
         say "cannot write the run record '$(shown "$path")'"
     fi
