@@ -160,6 +160,16 @@ expected_hosts() {
 
 # ---- The nodes -----------------------------------------------------------------
 
+# The launcher with the arguments, as this script's child in the background.
+# Bash starts such a child with INT and QUIT ignored, and the launcher would
+# keep ignoring them: they are set back to their defaults first, so that the
+# launcher ends its job on Ctrl-C or an INT passed on to it, as it would
+# started by hand.
+start_launcher() {
+    trap - INT QUIT
+    exec "$LAUNCHER" "$@"
+}
+
 # The node record of a node that did not answer: its name, the error, every
 # other key null.
 failed_node_record() { # host error
@@ -229,7 +239,7 @@ collect_nodes() {
     # Each node's lines go out prefixed with its rank, so they can be put in
     # node order (rank 0 runs on the first node, the master's).
     # shellcheck disable=SC2016  # the node's shell expands its own "$1"...
-    "$LAUNCHER" ${COLLECTOR_ARGUMENTS[@]+"${COLLECTOR_ARGUMENTS[@]}"} "${per_node[@]}" \
+    start_launcher ${COLLECTOR_ARGUMENTS[@]+"${COLLECTOR_ARGUMENTS[@]}"} "${per_node[@]}" \
         /bin/sh -c 'eval "rank=\${$1:-}"
             "$2" </dev/null | while IFS= read -r line || [ -n "$line" ]; do
                 printf "%s %s\n" "$rank" "$line"
@@ -276,7 +286,7 @@ pass_on() {
 run_job() {
     START_SECONDS="$(date +%s)"
     STARTED="$(date -u +%Y-%m-%dT%H:%M:%SZ)"
-    "$LAUNCHER" "$@" <&0 &
+    (start_launcher "$@") <&0 &
     CHILD_PID=$!
     while :; do
         JOB_STATUS=0
