@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmark and runs it under its MPI's launcher in the current
-# directory.
+# directory; the run record (what it ran on) goes beside the results file.
 #
 #   ./run.sh                              one worker per core plus the master
 #   ./run.sh -np 16 --hostfile hosts      the arguments go to the launcher instead
@@ -72,7 +72,9 @@ main() {
         # The process count is the caller's: only what this user needs.
         launcher_environment "$(launcher_kind "$launcher")" 1
     fi
-    exec "$launcher" "$@" "$build_dir/processors64_mpi_mac0"
+    # The job as it would run by hand, with its run record written beside
+    # the results file.
+    exec "$source_dir/scripts/recorded_run.sh" "$launcher" "$@" "$build_dir/processors64_mpi_mac0"
 }
 
 # Sourced by the tests for its functions; run, it does its work.

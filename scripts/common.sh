@@ -101,6 +101,81 @@ launcher_hostfile_line() {
     esac
 }
 
+# The flags with which launcher family $1 starts one process on each of the
+# job's $2 nodes, one a line (Open MPI counts the nodes itself).
+launcher_per_node_flags() {
+    case "$1" in
+    openmpi) printf '%s\n' --map-by ppr:1:node ;;
+    mpich) printf '%s\n' -ppn 1 -n "$2" ;;
+    *) return 1 ;;
+    esac
+}
+
+# What option $2 of launcher family $1 is, and how many values follow it:
+# "count 1" (the process count), "placement N" (where or how many processes
+# go: left out of a run of one process per node), "output N" (the form of
+# the ranks' output), "hostfile 1", "hosts 1" (a host list), "wdir 1" (the
+# processes' working directory), "other N" (any other option that takes
+# values); nothing for a word that is none of these.
+launcher_option() {
+    case "$1:$2" in
+    openmpi:-np | openmpi:--np | openmpi:-n | openmpi:--n | openmpi:-c) echo count 1 ;;
+    openmpi:--map-by | openmpi:-map-by | openmpi:--rank-by | openmpi:-rank-by | \
+        openmpi:--bind-to | openmpi:-bind-to | openmpi:--npernode | openmpi:-npernode | \
+        openmpi:-N | openmpi:--npersocket | openmpi:-npersocket | openmpi:--ppr | openmpi:-ppr | \
+        openmpi:--cpus-per-proc | openmpi:-cpus-per-proc | openmpi:--cpus-per-rank | \
+        openmpi:-cpus-per-rank | openmpi:--rankfile | openmpi:-rf) echo placement 1 ;;
+    openmpi:--pernode | openmpi:-pernode | openmpi:--bynode | openmpi:-bynode | \
+        openmpi:--byslot | openmpi:-byslot) echo placement 0 ;;
+    openmpi:--tag-output | openmpi:-tag-output | openmpi:--timestamp-output | \
+        openmpi:-timestamp-output | openmpi:--xml | openmpi:-xml) echo output 0 ;;
+    openmpi:--output-filename | openmpi:-output-filename) echo output 1 ;;
+    openmpi:--hostfile | openmpi:-hostfile | openmpi:--machinefile | openmpi:-machinefile | \
+        openmpi:--default-hostfile | openmpi:-default-hostfile) echo hostfile 1 ;;
+    openmpi:--host | openmpi:-host | openmpi:-H) echo hosts 1 ;;
+    openmpi:--wdir | openmpi:-wdir | openmpi:-wd) echo wdir 1 ;;
+    openmpi:--mca | openmpi:-mca | openmpi:--gmca | openmpi:-gmca) echo other 2 ;;
+    openmpi:-x | openmpi:--prefix | openmpi:-prefix | openmpi:--path | openmpi:-path) echo other 1 ;;
+    mpich:-n | mpich:-np) echo count 1 ;;
+    mpich:-ppn | mpich:-perhost | mpich:-bind-to | mpich:-binding | mpich:-map-by) echo placement 1 ;;
+    mpich:-rr) echo placement 0 ;;
+    mpich:-l | mpich:-prepend-rank) echo output 0 ;;
+    mpich:-prepend-pattern | mpich:-outfile-pattern | mpich:-errfile-pattern) echo output 1 ;;
+    mpich:-f | mpich:-hostfile | mpich:-machinefile) echo hostfile 1 ;;
+    mpich:-hosts | mpich:-host) echo hosts 1 ;;
+    mpich:-wdir) echo wdir 1 ;;
+    mpich:-genv | mpich:-env) echo other 2 ;;
+    mpich:-genvlist | mpich:-envlist | mpich:-launcher | mpich:-launcher-exec | mpich:-iface | \
+        mpich:-bootstrap | mpich:-bootstrap-exec | mpich:-rmk) echo other 1 ;;
+    esac
+}
+
+# ---- The build record ------------------------------------------------------
+
+# The build record of binary $1: <binary>.build.json beside it, or the one an
+# install puts in ../share/processors64/; nothing where it has none.
+build_record_file() {
+    local dir name candidate
+    dir="$(dirname "$1")"
+    name="$(basename "$1")"
+    for candidate in "$dir/$name.build.json" "$dir/../share/processors64/$name.build.json"; do
+        if [ -f "$candidate" ]; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+}
+
+# The launcher named in build record $1, where it is an executable path
+# written without escapes.
+build_record_launcher() {
+    local launcher
+    launcher="$(sed -n 's/^ *"launcher": "\([^"\\]*\)",\{0,1\}$/\1/p' "$1" 2>/dev/null | head -n 1)"
+    if [ -n "$launcher" ] && [ -x "$launcher" ]; then
+        echo "$launcher"
+    fi
+}
+
 # ---- Which MPI -------------------------------------------------------------
 
 # The MPI family installed here ("openmpi" or "mpich"): the one whose launcher

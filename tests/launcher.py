@@ -34,6 +34,8 @@ class Kind:
     rank_variable: str
     # Flags that start the remote nodes' daemons through AGENT instead of ssh.
     remote_agent: Callable
+    # Flags that start one process on each of NODES nodes.
+    per_node: Callable
     # The line of a hostfile that gives HOST SLOTS processes.
     hostfile_line: Callable
     # Flags that keep each rank's output in files under DIR (found again by
@@ -59,6 +61,7 @@ KINDS = {
         export=lambda names: [flag for name in names for flag in ("-x", name)],
         rank_variable="OMPI_COMM_WORLD_RANK",
         remote_agent=lambda agent: ["--mca", "plm_rsh_agent", agent],
+        per_node=lambda nodes: ["--map-by", "ppr:1:node"],
         hostfile_line=lambda host, slots: f"{host} slots={slots}",
         rank_output=lambda directory: ["--output-filename", directory],  # 1/rank.R/stdout
         rank_output_dir=lambda value: value,
@@ -76,6 +79,7 @@ KINDS = {
         export=lambda names: ["-genvlist", ",".join(names)] if names else [],
         rank_variable="PMI_RANK",
         remote_agent=lambda agent: ["-launcher", "ssh", "-launcher-exec", agent],
+        per_node=lambda nodes: ["-ppn", "1", "-n", str(nodes)],
         hostfile_line=lambda host, slots: f"{host}:{slots}",
         rank_output=lambda directory: [
             "-outfile-pattern", os.path.join(directory, "rank.%r.stdout"),
@@ -227,11 +231,13 @@ def read(path):
 
 def shell_entries(kind):
     """The lines that scripts/common.sh's functions print for `kind`, for
-    node1 with 2 slots and agent AGENT, so a test can hold both tables equal."""
+    node1 with 2 slots, agent AGENT and 3 nodes, so a test can hold both
+    tables equal."""
     table = KINDS[kind]
     return [f"rank variable: {table.rank_variable}",
             f"hostfile line: {table.hostfile_line('node1', 2)}",
             f"remote agent: {' '.join(table.remote_agent('AGENT'))}",
+            f"one per node: {' '.join(table.per_node(3))}",
             f"root: {' '.join(f'{k}={v}' for k, v in sorted(table.root_env.items()))}",
             "oversubscribe: "
             + " ".join(f"{k}={v}" for k, v in sorted(table.oversubscribe_env.items()))]

@@ -6,7 +6,10 @@
 # Builds a small cluster on this one machine out of Linux network namespaces,
 # runs the benchmark across it with the real MPI launcher (Open MPI's mpirun
 # or MPICH's Hydra, its ssh launch pointed at netns_rsh.sh instead of ssh),
-# checks the report, and tears everything down again.
+# checks the report, and tears everything down again. The three-node runs go
+# through scripts/recorded_run.sh, as run.sh starts a job, and their run
+# records are checked too: once with every node answering, once with node2's
+# inventory hanging.
 #
 #      hub namespace:  bridge br0 --+-- h1 ==veth== clu0 (node1, 10.77.0.1/24)
 #                                   +-- h2 ==veth== clu0 (node2, 10.77.0.2/24)
@@ -26,7 +29,9 @@
 #                         else mpirun)
 #   CLUSTER_REPORT_CHECK  optional command, run as
 #                         $CLUSTER_REPORT_CHECK <np> <run-dir> <console-file>
-#                         after the 3-node run; the test fails if it fails.
+#                             --record --nodes node1,node2,node3 [--failed-node node2]
+#                             --launcher <launcher> --binary <binary>
+#                         after each 3-node run; the test fails if it fails.
 #   CLUSTER_MPIRUN_TIMEOUT  seconds allowed for one job (default 300).
 #
 # Without <work-dir> everything goes into a temporary directory that is
@@ -38,6 +43,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=../../scripts/common.sh
 source "$HERE/../../scripts/common.sh"
 AGENT="$HERE/netns_rsh.sh"
+RECORDED_RUN=$(cd "$HERE/../../scripts" && pwd)/recorded_run.sh
 MPIRUN_TIMEOUT=${CLUSTER_MPIRUN_TIMEOUT:-300}
 SUBNET=10.77.0.0/24
 NODES=(node1 node2 node3)
@@ -313,7 +319,8 @@ fail() { FAILED=$((FAILED + 1)); log "FAIL: $*"; }
 # run_case NAME NP SLOTS [WRAPPER...]: writes a hostfile with SLOTS per node,
 # runs the benchmark (started by WRAPPER, if given) with NP ranks from a fresh
 # run directory and leaves CASE_DIR, RUN_DIR, OUT, ERR, RC and SECS for the
-# checks.
+# checks. The launcher is started through RUNNER, where that is set.
+RUNNER=()
 run_case() {
     local name=$1 np=$2 slots=$3 node t0 t1
     local wrapper=("${@:4}")
@@ -329,7 +336,7 @@ run_case() {
     t0=$(date +%s.%N)
     RC=0
     run_on_node1 "$RUN_DIR" "$OUT" "$ERR" \
-        timeout -k 15 "$MPIRUN_TIMEOUT" "$MPIEXEC" "${AGENT_FLAGS[@]}" \
+        timeout -k 15 "$MPIRUN_TIMEOUT" "${RUNNER[@]}" "$MPIEXEC" "${AGENT_FLAGS[@]}" \
         -hostfile "$CASE_DIR/hostfile" -np "$np" "${wrapper[@]}" "$BIN" || RC=$?
     t1=$(date +%s.%N)
     SECS=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
@@ -389,10 +396,29 @@ check_threads() {
         }' "$OUT"
 }
 
+# check_recorded_run NAME [CHECKER-OPTIONS...]: the report of the three-node
+# run in RUN_DIR and OUT, and its run record.
+check_recorded_run() {
+    local name=$1 checker
+    shift
+    [ -n "${CLUSTER_REPORT_CHECK:-}" ] || return 0
+    # Word-split on purpose so that "python3 check.py" works.
+    read -r -a checker <<< "$CLUSTER_REPORT_CHECK"
+    if "${checker[@]}" 3 "$RUN_DIR" "$OUT" --record --nodes node1,node2,node3 \
+        --launcher "$MPIEXEC" --binary "$BIN" "$@"; then
+        pass "$name: report layout and run record ($CLUSTER_REPORT_CHECK)"
+    else
+        fail "$name: report layout and run record ($CLUSTER_REPORT_CHECK)"
+        return 1
+    fi
+}
+
 # ---------------------------------------------------------------------------
-# a. Three nodes, one rank each.
+# a. Three nodes, one rank each, started as run.sh starts a job.
 # ---------------------------------------------------------------------------
+RUNNER=("$RECORDED_RUN")
 run_case three_nodes 3 1
+RUNNER=()
 A_OUT=$OUT
 A_OK=1
 if [ "$RC" = 0 ]; then pass "3 nodes: launcher exit status 0"
@@ -405,7 +431,7 @@ else
 fi
 
 shopt -s nullglob
-results=("$RUN_DIR"/results_*)
+results=("$RUN_DIR"/results_*.txt)
 shopt -u nullglob
 if [ ${#results[@]} -eq 1 ] && [[ ${results[0]} == *"@ node1.txt" ]]; then
     pass "3 nodes: results file name ends in '@ node1.txt'"
@@ -415,15 +441,7 @@ else
     for f in "${results[@]}"; do printf '  %q\n' "$(basename "$f")"; done
 fi
 
-if [ -n "${CLUSTER_REPORT_CHECK:-}" ]; then
-    # Word-split on purpose so that "python3 check.py" works.
-    read -r -a checker <<< "$CLUSTER_REPORT_CHECK"
-    if "${checker[@]}" 3 "$RUN_DIR" "$OUT"; then
-        pass "3 nodes: report layout ($CLUSTER_REPORT_CHECK)"
-    else
-        fail "3 nodes: report layout ($CLUSTER_REPORT_CHECK)"; A_OK=0
-    fi
-fi
+check_recorded_run "3 nodes" || A_OK=0
 [ "$A_OK" = 1 ] || show_logs "3 nodes"
 A_SECS=$SECS
 
@@ -463,6 +481,30 @@ fi
 [ "$B_OK" = 1 ] || show_logs "6 ranks"
 B_SECS=$SECS
 
+# ---------------------------------------------------------------------------
+# c. Three nodes, node2's inventory never answering: its node record holds
+#    the error, the others theirs, and the benchmark runs all the same.
+# ---------------------------------------------------------------------------
+HANGING="$WORK/hanging_inventory.sh"
+# shellcheck disable=SC2016  # the collector expands its own $(uname -n)
+printf '#!/bin/sh\n[ "$(uname -n)" = node2 ] && exec sleep 600\nexec "%s"\n' \
+    "$(dirname "$RECORDED_RUN")/node_inventory.sh" > "$HANGING"
+chmod +x "$HANGING"
+RUNNER=(env PROCESSORS64_NODE_INVENTORY="$HANGING" PROCESSORS64_INVENTORY_TIMEOUT=5 "$RECORDED_RUN")
+run_case node2_silent 3 1
+RUNNER=()
+C_OK=1
+if [ "$RC" = 0 ]; then pass "node2 silent: launcher exit status 0"
+else fail "node2 silent: launcher exit status $RC$(timed_out)"; C_OK=0; fi
+check_recorded_run "node2 silent" --failed-node node2 || C_OK=0
+if grep -q "node node2: no answer within 5 s" "$ERR"; then
+    pass "node2 silent: one line on standard error names the node"
+else
+    fail "node2 silent: no line on standard error names node2"; C_OK=0
+fi
+[ "$C_OK" = 1 ] || show_logs "node2 silent"
+C_SECS=$SECS
+
 if [ "$A_OK" = 1 ]; then
     echo "===== console report of the 3-node run ====="
     cat "$A_OUT"
@@ -482,6 +524,6 @@ else
     fail "teardown: left behind: namespaces:${left:- none}; processes: ${LEFT_PIDS:-none}"
 fi
 
-log "timings: 3 nodes ${A_SECS} s, 6 ranks ${B_SECS} s"
+log "timings: 3 nodes ${A_SECS} s, 6 ranks ${B_SECS} s, node2 silent ${C_SECS} s"
 echo "cluster test: $PASSED passed, $FAILED failed"
 [ "$FAILED" = 0 ]

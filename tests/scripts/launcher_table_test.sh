@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The shell side of the launcher table (scripts/common.sh) and run.sh's choice
-# of MPI, against fake launchers and compilers on a PATH of their own.
+# The shell side of the launcher table (scripts/common.sh), run.sh's choice
+# of MPI, and the recorded run (scripts/recorded_run.sh), against fake
+# launchers and compilers on a PATH of their own.
 #
 #   tests/scripts/launcher_table_test.sh PYTHON
 #
@@ -13,6 +14,8 @@ python="${1:?usage: $0 PYTHON}"
 # run.sh's functions, and through it those of scripts/common.sh.
 # shellcheck source=SCRIPTDIR/../../run.sh
 source "$source_dir/run.sh"
+# shellcheck source=SCRIPTDIR/../../scripts/recorded_run.sh
+source "$source_dir/scripts/recorded_run.sh"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/launcher table.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -69,6 +72,7 @@ shell_entries() { # kind
     echo "rank variable: $(launcher_rank_variable "$1")"
     echo "hostfile line: $(launcher_hostfile_line "$1" node1 2)"
     echo "remote agent: $(launcher_remote_agent_flags "$1" AGENT | tr '\n' ' ' | sed 's/ $//')"
+    echo "one per node: $(launcher_per_node_flags "$1" 3 | tr '\n' ' ' | sed 's/ $//')"
     echo "root: $root"
     echo "oversubscribe: $oversubscribe"
 }
@@ -125,6 +129,139 @@ configured "$build_dir" "$work/bin/removed-launcher"
 forget_other_mpi mpich >/dev/null
 check "a build whose launcher is gone is configured anew" no \
     "$([ -e "$build_dir/CMakeCache.txt" ] && echo yes || echo no)"
+
+# ---- The recorded run: what a job's arguments say --------------------------------
+# arguments_of KIND ARGUMENTS...: what read_launcher_arguments makes of them.
+arguments_of() {
+    (
+        KIND=$1
+        shift
+        read_launcher_arguments "$@"
+        printf '%s\n' "${COLLECTOR_ARGUMENTS[@]}" "processes=$PROCESSES" "hostfile=$HOSTFILE" \
+            "hosts=$HOST_LIST" "wdir=$WORK_DIR"
+    )
+}
+check "Open MPI: the inventory keeps hosts and settings, not count, placement, output form" \
+    "--hostfile
+$work/host file
+-x
+-np
+--mca
+plm_rsh_agent
+/a/agent
+processes=25
+hostfile=$work/host file
+hosts=
+wdir=$PWD" \
+    "$(arguments_of openmpi -np 25 --hostfile "$work/host file" --map-by node -x -np \
+        --mca plm_rsh_agent /a/agent --tag-output)"
+check "MPICH: an option's values are never read as options; a relative -wdir" \
+    "-f
+hosts
+-genv
+A
+-n
+-wdir
+run
+-hosts
+node1:2,node2
+processes=4
+hostfile=hosts
+hosts=node1:2,node2
+wdir=$PWD/run" \
+    "$(arguments_of mpich -n 4 -f hosts -ppn 2 -genv A -n -wdir run -hosts node1:2,node2)"
+printf '# the nodes\nnode1 slots=9\nnode2 slots=8  # the second\n\nnode3:8\nnode1 slots=1\n' \
+    > "$work/host file"
+check "the nodes of a hostfile, in order, each once" "node1 node2 node3" \
+    "$(unset SLURM_JOB_NODELIST; HOSTFILE="$work/host file"; expected_hosts | xargs)"
+check "the nodes of a host list" "a b" \
+    "$(unset SLURM_JOB_NODELIST; HOST_LIST=a,b:2,a; expected_hosts | xargs)"
+
+# ---- The recorded run of a fake job ----------------------------------------------
+# The fake launcher runs its program (the first absolute path to an
+# executable) as rank 0; the fake benchmark writes a results file named as
+# the master names it (unless FAKE_NO_RESULTS), echoes a line of its standard
+# input, may remove its working directory (FAKE_GONE), and exits FAKE_STATUS.
+cat > "$work/bin/mpirun.recorded" <<'FAKE'
+#!/bin/sh
+if [ "$1" = --version ]; then echo "mpirun (Open MPI) 4.1.4"; exit 0; fi
+while [ $# -gt 0 ]; do case "$1" in /*) [ -x "$1" ] && break ;; esac; shift; done
+OMPI_COMM_WORLD_RANK=0 exec "$@"
+FAKE
+cat > "$work/bin/benchmark" <<'FAKE'
+#!/bin/sh
+[ -n "${FAKE_NO_RESULTS:-}" ] || echo "Thread(s): 1" > "results_processors_lite_mac_clusters @ UTC time Tue Dec  8 07:03:57 2026
+ @ $(uname -n).txt"
+[ -z "${FAKE_GONE:-}" ] || rmdir "$PWD"
+read -r line || true
+echo "read: $line"
+exit "${FAKE_STATUS:-0}"
+FAKE
+printf '{\n  "version": "1.0.0",\n  "commit": null\n}\n' > "$work/bin/benchmark.build.json"
+chmod +x "$work/bin/mpirun.recorded" "$work/bin/benchmark"
+# A host name with a double quote, a backslash and a tab, where this user
+# may set one (root, in a UTS namespace of its own); else this host's name.
+odd_host=$'n"o\\de\t1'
+as_host() { # command...
+    # shellcheck disable=SC2016  # Python's own code
+    if [ "$(id -u)" -eq 0 ] && unshare --uts true 2>/dev/null; then
+        unshare --uts "$python" -c 'import os, socket, sys
+socket.sethostname(sys.argv[1]); os.execvp(sys.argv[2], sys.argv[2:])' "$odd_host" "$@"
+    else
+        odd_host="$(uname -n)"
+        "$@"
+    fi
+}
+# record_problems RECORD RESULTS HOST STATUS COMMAND...: what is wrong with
+# the run record (nothing where all is as expected).
+record_problems() {
+    "$python" - "$@" <<'PY'
+import json, sys
+path, results, host, status, *command = sys.argv[1:]
+try:
+    with open(path) as f:
+        record = json.load(f)
+    with open(command[-1] + ".build.json") as f:
+        build = json.load(f)
+except (OSError, ValueError) as error:
+    sys.exit(print(f"no valid record: {error}"))
+expected = {"results_file": results or None, "exit_status": int(status), "command": command,
+            "processes": 2, "build": build, "slurm": None,
+            "mpi": {"implementation": "Open MPI", "version": "4.1.4", "launcher": command[0]}}
+problems = [f"{key} {record.get(key)!r}" for key, value in expected.items() if record.get(key) != value]
+if [node["host"] for node in record["nodes"]] != [host] or "error" in record["nodes"][0]:
+    problems.append(f"nodes {record['nodes']}")
+print("; ".join(problems))
+PY
+}
+run_dir="$work/run dir"
+mkdir -p "$run_dir"
+touch -t 200001010000 "$run_dir/results_processors_lite_mac_clusters @ an older run.txt"
+command=("$work/bin/mpirun.recorded" -np 2 "$work/bin/benchmark")
+status=0
+console="$(cd "$run_dir" && echo yes | FAKE_STATUS=3 as_host "$source_dir/scripts/recorded_run.sh" \
+    "${command[@]}" 2>"$work/stderr")" || status=$?
+check "a recorded job: its exit status, its standard input and output" "3 read: yes" "$status $console"
+results="results_processors_lite_mac_clusters @ UTC time Tue Dec  8 07:03:57 2026
+ @ $odd_host"
+check "its run record beside the results file, with the host's node record" "" \
+    "$(record_problems "$run_dir/$results.run.json" "$results.txt" "$odd_host" 3 "${command[@]}")"
+rm -f "$run_dir/$results".*
+status=0
+(cd "$run_dir" && FAKE_NO_RESULTS=1 "$source_dir/scripts/recorded_run.sh" "${command[@]}" \
+    </dev/null >/dev/null 2>>"$work/stderr") || status=$?
+records=("$run_dir"/processors64-run-*-"$(uname -n)".run.json)
+check "a job without a results file: its record under its start time and host" "0 1 " \
+    "$status ${#records[@]} $(record_problems "${records[0]}" "" "$(uname -n)" 0 "${command[@]}")"
+check "nothing on standard error while all goes well" "" "$(cat "$work/stderr")"
+mkdir "$work/gone"
+status=0
+(cd "$work/gone" && FAKE_NO_RESULTS=1 FAKE_GONE=1 FAKE_STATUS=5 \
+    "$source_dir/scripts/recorded_run.sh" "${command[@]}" </dev/null >/dev/null 2>"$work/stderr") ||
+    status=$?
+check "a record that cannot be written: one line on standard error, the job's status" \
+    "5 1 recorded_run.sh: cannot write the run record" \
+    "$status $(wc -l <"$work/stderr") $(cut -d"'" -f1 "$work/stderr" | sed 's/ $//')"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

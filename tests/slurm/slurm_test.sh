@@ -10,7 +10,8 @@
 #     nodes: the job completes, the report has the layout of a single-host
 #     run with 4 processes (3 CPUs + the master), worker 1 on node1, 2 on
 #     node2, 3 on node3, and one results file from node1 in the job's
-#     directory;
+#     directory, with its run record beside it (nodes node1 to node3, the
+#     job's id and node list, the build record of the short build);
 #   - runs the short build directly with `srun --mpi=pmix`, the same layout;
 #   - cancels a job of the long binary while it runs: it ends CANCELLED,
 #     no process of it is left on any node, and its results file keeps the
@@ -157,12 +158,13 @@ job_processes() {
     done
 }
 
-# check_report NAME DIR CONSOLE: the whole report of 4 processes (3 CPUs and
-# the master), workers 1, 2, 3 on node1, node2, node3, one results file from
-# node1 in DIR.
+# check_report NAME DIR CONSOLE [CHECKER-OPTIONS...]: the whole report of 4
+# processes (3 CPUs and the master), workers 1, 2, 3 on node1, node2, node3,
+# one results file from node1 in DIR.
 check_report() {
     local name=$1 dir=$2 console=$3
-    if "${CHECKER[@]}" 4 "$dir" "$console" --workers node1,node2,node3; then
+    shift 3
+    if "${CHECKER[@]}" 4 "$dir" "$console" --workers node1,node2,node3 "$@"; then
         pass "$name: Thread(s): 4, workers on node1, node2, node3, one results file from node1"
     else
         fail "$name: report"
@@ -197,7 +199,9 @@ JOB=$(submit "$DIR" "$SHORT" -N 3 --error=stderr.txt)
 log "sbatch -N 3: job $JOB"
 check_state "sbatch -N 3" "$JOB" COMPLETED 0:0
 SBATCH_OUT="$DIR/slurm-$JOB.out"
-check_report "sbatch -N 3" "$DIR" "$SBATCH_OUT"
+check_report "sbatch -N 3 and its run record" "$DIR" "$SBATCH_OUT" --record \
+    --nodes node1,node2,node3 --launcher "$(build_launcher "$(dirname "$SHORT")")" \
+    --binary "$SHORT" --slurm-job "$JOB" --slurm-nodelist "node[1-3]"
 [ -s "$DIR/stderr.txt" ] && show "$DIR/stderr.txt"
 
 # b. srun straight from node1, the same layout by hand.
