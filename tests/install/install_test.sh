@@ -1,0 +1,252 @@
+#!/usr/bin/env bash
+# The benchmark installed as cluster software.
+#
+#   tests/install/install_test.sh prefix BUILD_DIR PREFIX PYTHON
+#       cmake --install into PREFIX (left there for the run of the installed
+#       binary that follows it in CTest): what is installed, that it names no
+#       file of the source or build tree, the modulefile under Lmod, the man
+#       pages, the installed results tool with every sub-command, and a prefix
+#       that cannot be written.
+#   tests/install/install_test.sh packages PYTHON
+#       scripts/build-packages.sh, lintian, the three packages installed (as
+#       root), both flavours run, the alternative, the tools package alone,
+#       and removal leaving no file behind.
+#
+# Prints PASS or FAIL a check; exit 0 when all passed, 1 when one failed,
+# 77 when the group cannot run here (a line "SKIP: why").
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source_dir="$(cd "$here/../.." && pwd)"
+# shellcheck source=../../scripts/common.sh
+source "$source_dir/scripts/common.sh"
+PROGRAM=processors64_mpi_mac0
+PACKAGES=(processors64-tools processors64-openmpi processors64-mpich)
+passed=0
+failed=0
+
+pass() { passed=$((passed + 1)); echo "PASS: $*"; }
+fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
+skip() { echo "SKIP: $*"; exit 77; }
+check() { # what, command...
+    local what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+# Every path in $1 (one a line) exists under $2.
+all_exist() {
+    local path missing=0
+    while IFS= read -r path; do
+        [ -e "$2/$path" ] || { echo "  missing: $2/$path"; missing=1; }
+    done <<< "$1"
+    [ "$missing" = 0 ]
+}
+
+# `man --warnings` has nothing to say about the pages $@.
+man_pages_clean() {
+    local page out bad=0
+    for page in "$@"; do
+        out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+        [ -z "$out" ] || { echo "  $page: $out"; bad=1; }
+    done
+    [ "$bad" = 0 ]
+}
+
+# Every sub-command of the results tool $1 on made-up runs in $2.
+results_tool_works() {
+    local tool=$1 dir=$2 bad=0 command
+    "$python" - "$dir" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[0] and __import__("os").environ["P64_TOOLS_TEST_DIR"])
+import make_results
+make_results.write_runs(sys.argv[1], 3, make_results.cluster_hosts(3, 2))
+EOF
+    local files=("$dir"/results_*)
+    for command in "summary" "export --format csv" "export --format json" \
+        "export --format prometheus" "history" "compare ${files[0]@Q} ${files[1]@Q}" \
+        "plot --out ${dir@Q}/charts"; do
+        if [[ $command == compare* ]]; then
+            eval "set -- $command"
+        else
+            eval "set -- $command" && set -- "$@" "${files[@]}"
+        fi
+        "$tool" "$@" >"$dir/out" 2>&1 </dev/null ||
+            { echo "  $tool $1: exit $?: $(head -c 300 "$dir/out")"; bad=1; }
+    done
+    [ "$bad" = 0 ]
+}
+
+# ---- cmake --install -----------------------------------------------------------------
+group_prefix() {
+    local build=$1 prefix=$2 work expected
+    work=$(mktemp -d "${TMPDIR:-/tmp}/p64install.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+    rm -rf "$prefix"
+    check "cmake --install into a fresh prefix" \
+        cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+    expected="bin/$PROGRAM
+bin/processors64-results
+share/processors64/$PROGRAM.build.json
+share/processors64/processors64.sbatch
+share/processors64/common.sh
+share/processors64/recorded_run.sh
+share/processors64/node_inventory.sh
+share/processors64/processors64.rules.yml
+share/processors64/tools/report_format.py
+share/processors64/tools/processors64_results/cli.py
+share/man/man1/$PROGRAM.1
+share/man/man1/processors64-results.1
+share/doc/processors64/README.md
+share/doc/processors64/docs/three-node-run.png
+share/modulefiles/processors64/1.0.0"
+    check "every file installed" all_exist "$expected" "$prefix"
+    check "the short build is not installed" \
+        test -z "$(find "$prefix" -name '*short*' -print -quit)"
+    check "nothing installed names the source or the build tree" \
+        test -z "$(grep -rlI -e "$source_dir" -e "$build" "$prefix" || true)"
+    check "the installed batch script runs the installed binary by default" \
+        grep -qF "installed_prefix=\"$prefix\"" "$prefix/share/processors64/processors64.sbatch"
+    check "man --warnings: the installed pages" man_pages_clean "$prefix"/share/man/man1/*.1
+
+    # The modulefile under Lmod, in a shell of its own as a user's login.
+    local session
+    session=$(env -i HOME="$work" PATH=/usr/bin:/bin bash -c '
+        source /usr/share/lmod/lmod/init/bash >/dev/null 2>&1 || exit 3
+        module use "$1/share/modulefiles" && module load processors64 || exit 4
+        echo "binary=$(command -v processors64_mpi_mac0)"
+        echo "tool=$(command -v processors64-results)"
+        echo "root=$PROCESSORS64_ROOT"
+        echo "man=$(man -w processors64_mpi_mac0)"
+        module unload processors64
+        echo "after=$(command -v processors64_mpi_mac0 || echo none)"' lmod "$prefix" 2>&1) ||
+        session="$session (exit $?)"
+    check "module load processors64 (Lmod): PATH, MANPATH and PROCESSORS64_ROOT" \
+        test "$session" = "binary=$prefix/bin/$PROGRAM
+tool=$prefix/bin/processors64-results
+root=$prefix
+man=$prefix/share/man/man1/$PROGRAM.1
+after=none" || echo "$session"
+
+    mkdir "$work/runs"
+    check "the installed results tool, every sub-command" \
+        results_tool_works "$prefix/bin/processors64-results" "$work/runs"
+    check "the installed results tool wrote nothing into the install" \
+        test -z "$(find "$prefix" -name __pycache__ -print -quit)"
+
+    # A prefix that cannot be written (under a regular file, which even root
+    # cannot make a directory in): CMake's own error, not a success.
+    touch "$work/file"
+    if cmake --install "$build" --prefix "$work/file/prefix" >"$work/bad.log" 2>&1; then
+        fail "an install into an unwritable prefix reported success"
+    elif grep -q "CMake Error" "$work/bad.log"; then
+        pass "an unwritable prefix: CMake's error and a failed install"
+    else
+        fail "an unwritable prefix: no CMake error"; cat "$work/bad.log"
+    fi
+}
+
+# ---- Debian packages -----------------------------------------------------------------
+remove_packages() {
+    local installed=()
+    for package in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" &&
+            installed+=("$package")
+    done
+    [ ${#installed[@]} -eq 0 ] || dpkg -r "${installed[@]}" >/dev/null
+}
+
+# The packaged binary of flavour $1, started with the launcher its build
+# record names, at one process in directory $2; its report is checked.
+packaged_run_works() {
+    local flavour=$1 dir=$2 record launcher
+    record="/usr/share/processors64/$PROGRAM.$flavour.build.json"
+    launcher=$("$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["launcher"])' \
+        "$record") || return 1
+    [ "$(launcher_kind "$launcher")" = "$flavour" ] || { echo "  $record names $launcher"; return 1; }
+    mkdir -p "$dir"
+    (cd "$dir" && launcher_environment "$flavour" 1 &&
+        "$launcher" -n 1 "/usr/bin/$PROGRAM.$flavour" </dev/null >console.txt 2>stderr.txt) ||
+        { echo "  the run failed: $(cat "$dir/stderr.txt")"; return 1; }
+    "$python" "$source_dir/tests/e2e/check_saved_run.py" 1 "$dir" "$dir/console.txt" --cap 512 \
+        --iterations 134217728 --host "$(uname -n)"
+}
+
+group_packages() {
+    local work out lists
+    [ "$(id -u)" = 0 ] || skip "installing the packages needs root"
+    command -v lintian >/dev/null 2>&1 || skip "lintian is not installed"
+    for package in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" &&
+            skip "$package is installed on this machine already; not touching it"
+    done
+    work=$(mktemp -d "${TMPDIR:-/tmp}/p64packages.XXXXXX")
+    trap 'remove_packages; rm -rf "$work"' EXIT
+    out="$work/out"
+    check "scripts/build-packages.sh builds three packages" \
+        "$source_dir/scripts/build-packages.sh" "$out"
+    local debs=("$out"/*.deb)
+    [ ${#debs[@]} -eq 3 ] || { fail "${#debs[@]} packages, not 3"; return; }
+    for deb in "${debs[@]}"; do
+        echo "--- $(basename "$deb")"
+        dpkg-deb -c "$deb" | awk '{ print "  " $6, $7, $8 }'
+    done
+    lintian --no-tag-display-limit "${debs[@]}" >"$work/lintian.txt" 2>&1 || true
+    sed 's/^/  lintian: /' "$work/lintian.txt"
+    check "lintian: no error" test -z "$(grep '^E:' "$work/lintian.txt" || true)"
+
+    check "dpkg -i: both flavours beside the tools" dpkg -i "${debs[@]}" >"$work/dpkg.log"
+    lists=$(dpkg -L "${PACKAGES[@]}" | sort -u)
+    check "the Open MPI flavour runs against Open MPI's library" \
+        grep -q "libmpi.so.40" <(readelf -d "/usr/bin/$PROGRAM.openmpi")
+    check "the MPICH flavour runs against MPICH's library" \
+        grep -q "libmpich.so.12" <(readelf -d "/usr/bin/$PROGRAM.mpich")
+    check "the alternative: /usr/bin/$PROGRAM is Open MPI's, the higher priority" \
+        test "$(readlink -f "/usr/bin/$PROGRAM")" = "/usr/bin/$PROGRAM.openmpi"
+    check "man --warnings: the packaged pages" man_pages_clean /usr/share/man/man1/processors64*.gz
+    check "the Open MPI flavour, from the package, under its launcher" \
+        packaged_run_works openmpi "$work/run-openmpi"
+    check "the MPICH flavour, from the package, under its launcher" \
+        packaged_run_works mpich "$work/run-mpich"
+    check "the packaged results tool reads the packaged run" \
+        processors64-results summary "$work/run-mpich"/results_* >/dev/null
+
+    # The tools package alone: the batch script says which package to install.
+    dpkg -r processors64-openmpi processors64-mpich >/dev/null
+    local message
+    message=$(cd "$work" && env SLURM_JOB_CPUS_PER_NODE=2 SLURM_SUBMIT_DIR="$work" \
+        /usr/share/processors64/processors64.sbatch 2>&1 </dev/null) && message="exit 0: $message"
+    check "the tools alone: the batch script fails naming the flavour packages" \
+        test "$(wc -l <<< "$message")" = 1 -a -n "$(grep -F "processors64-openmpi" <<< "$message" |
+            grep -F "processors64-mpich")" || echo "  $message"
+
+    dpkg -r processors64-tools >/dev/null
+    local left
+    left=$(while IFS= read -r path; do
+        [ -d "$path" ] || [ ! -e "$path" ] && [ ! -L "$path" ] || echo "$path"
+    done <<< "$lists"
+    for path in "/usr/bin/$PROGRAM" "/etc/alternatives/$PROGRAM" "/var/lib/dpkg/alternatives/$PROGRAM" \
+        /usr/share/processors64 /usr/share/doc/processors64-tools; do
+        [ -e "$path" ] || [ -L "$path" ] && echo "$path"
+    done)
+    check "dpkg -r leaves no file behind" test -z "$left" || echo "$left" | sed 's/^/  left: /'
+}
+
+case "${1:-}" in
+prefix)
+    [ $# -eq 4 ] || { echo "usage: $0 prefix BUILD_DIR PREFIX PYTHON" >&2; exit 2; }
+    python=$4
+    export P64_TOOLS_TEST_DIR="$source_dir/tests/tools"
+    group_prefix "$2" "$3"
+    ;;
+packages)
+    [ $# -eq 2 ] || { echo "usage: $0 packages PYTHON" >&2; exit 2; }
+    python=$2
+    group_packages
+    ;;
+*)
+    echo "usage: $0 prefix BUILD_DIR PREFIX PYTHON | packages PYTHON" >&2
+    exit 2
+    ;;
+esac
+echo "install test ($1): $passed passed, $failed failed"
+[ "$failed" = 0 ]
