@@ -23,6 +23,7 @@ PROGRAM=processors64_mpi_mac0
 PACKAGES=(processors64-tools processors64-openmpi processors64-mpich)
 passed=0
 failed=0
+work=""  # this run's temporary directory, removed at exit
 
 pass() { passed=$((passed + 1)); echo "PASS: $*"; }
 fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
@@ -78,7 +79,7 @@ EOF
 
 # ---- cmake --install -----------------------------------------------------------------
 group_prefix() {
-    local build=$1 prefix=$2 work expected
+    local build=$1 prefix=$2 expected
     work=$(mktemp -d "${TMPDIR:-/tmp}/p64install.XXXXXX")
     trap 'rm -rf "$work"' EXIT
     rm -rf "$prefix"
@@ -172,7 +173,7 @@ packaged_run_works() {
 }
 
 group_packages() {
-    local work out lists
+    local out lists
     [ "$(id -u)" = 0 ] || skip "installing the packages needs root"
     command -v lintian >/dev/null 2>&1 || skip "lintian is not installed"
     for package in "${PACKAGES[@]}"; do
