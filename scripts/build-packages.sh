@@ -170,7 +170,7 @@ package_tools() {
     cp -R "$stage/usr/share/processors64" "$root/usr/share/processors64"
     rm -f "$root/usr/share/processors64/$PROGRAM.build.json"
     for page in "$stage"/usr/share/man/man1/*.1; do
-        gzip -9n < "$page" > "$root/usr/share/man/man1/$(basename "$page").gz"
+        gzip -9n -c "$page" > "$root/usr/share/man/man1/${page##*/}.gz"
     done
     cp -R "$stage/usr/share/doc/processors64" "$root/usr/share/doc/processors64-tools"
     gzip -9n "$root/usr/share/doc/processors64-tools/README.md"
@@ -195,8 +195,9 @@ package_tools() {
 
 main() {
     [ $# -eq 1 ] || { echo "usage: $0 OUT_DIR" >&2; exit 2; }
-    command -v dpkg-deb >/dev/null 2>&1 && command -v dpkg-shlibdeps >/dev/null 2>&1 ||
+    if ! command -v dpkg-deb >/dev/null 2>&1 || ! command -v dpkg-shlibdeps >/dev/null 2>&1; then
         fail "dpkg-deb and dpkg-shlibdeps are needed (apt-get install dpkg-dev)"
+    fi
     umask 022
     mkdir -p "$1"
     out_dir=$(cd "$1" && pwd)

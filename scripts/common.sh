@@ -155,15 +155,30 @@ launcher_option() {
 # The build record of binary $1: <binary>.build.json beside it, or the one an
 # install puts in ../share/processors64/; nothing where it has none.
 build_record_file() {
-    local dir name candidate
-    dir="$(dirname "$1")"
-    name="$(basename "$1")"
+    local path dir name candidate
+    path="$(resolved_path "$1")"
+    dir="$(dirname "$path")"
+    name="$(basename "$path")"
     for candidate in "$dir/$name.build.json" "$dir/../share/processors64/$name.build.json"; do
         if [ -f "$candidate" ]; then
             echo "$candidate"
             return 0
         fi
     done
+}
+
+# Path $1 with its symbolic links followed: /usr/bin/processors64_mpi_mac0 is
+# one of update-alternatives' links to the binary of an MPI flavour.
+resolved_path() {
+    local path=$1 target
+    while [ -L "$path" ]; do
+        target="$(readlink "$path")"
+        case "$target" in
+        /*) path=$target ;;
+        *) path="$(dirname "$path")/$target" ;;
+        esac
+    done
+    echo "$path"
 }
 
 # The launcher named in build record $1, where it is an executable path

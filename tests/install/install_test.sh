@@ -17,7 +17,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
-# shellcheck source=../../scripts/common.sh
+# shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$source_dir/scripts/common.sh"
 PROGRAM=processors64_mpi_mac0
 PACKAGES=(processors64-tools processors64-openmpi processors64-mpich)
@@ -36,11 +36,11 @@ check() { # what, command...
 
 # Every path in $1 (one a line) exists under $2.
 all_exist() {
-    local path missing=0
+    local path absent=0
     while IFS= read -r path; do
-        [ -e "$2/$path" ] || { echo "  missing: $2/$path"; missing=1; }
+        [ -e "$2/$path" ] || { echo "  missing: $2/$path"; absent=1; }
     done <<< "$1"
-    [ "$missing" = 0 ]
+    [ "$absent" = 0 ]
 }
 
 # `man --warnings` has nothing to say about the pages $@.
@@ -103,14 +103,17 @@ share/modulefiles/processors64/1.0.0"
     check "every file installed" all_exist "$expected" "$prefix"
     check "the short build is not installed" \
         test -z "$(find "$prefix" -name '*short*' -print -quit)"
+    # (The prefix itself lies in the build tree, for the run that follows.)
     check "nothing installed names the source or the build tree" \
-        test -z "$(grep -rlI -e "$source_dir" -e "$build" "$prefix" || true)"
+        test -z "$(grep -rhoI -e "$source_dir[^[:space:]\"']*" -e "$build[^[:space:]\"']*" \
+            "$prefix" | grep -v "^$prefix" || true)"
     check "the installed batch script runs the installed binary by default" \
-        grep -qF "installed_prefix=\"$prefix\"" "$prefix/share/processors64/processors64.sbatch"
+        grep -qxF "installed_bindir=\"$prefix/bin\"" "$prefix/share/processors64/processors64.sbatch"
     check "man --warnings: the installed pages" man_pages_clean "$prefix"/share/man/man1/*.1
 
     # The modulefile under Lmod, in a shell of its own as a user's login.
     local session
+    # shellcheck disable=SC2016  # the login shell expands its own "$1"
     session=$(env -i HOME="$work" PATH=/usr/bin:/bin bash -c '
         source /usr/share/lmod/lmod/init/bash >/dev/null 2>&1 || exit 3
         module use "$1/share/modulefiles" && module load processors64 || exit 4
@@ -229,7 +232,8 @@ group_packages() {
         /usr/share/processors64 /usr/share/doc/processors64-tools; do
         [ -e "$path" ] || [ -L "$path" ] && echo "$path"
     done)
-    check "dpkg -r leaves no file behind" test -z "$left" || echo "$left" | sed 's/^/  left: /'
+    check "dpkg -r leaves no file behind" test -z "$left" ||
+        while IFS= read -r path; do echo "  left: $path"; done <<< "$left"
 }
 
 case "${1:-}" in
