@@ -34,6 +34,18 @@ check() { # what, command...
     if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
+# Runs command $2... with its output in file $1, shown only when it fails.
+quietly() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 || { tail -n 20 "$log" | sed 's/^/  /'; return 1; }
+}
+
+# Text $2 is text $1; else both are shown.
+same() {
+    [ "$1" = "$2" ] || { printf '  expected:\n%s\n  found:\n%s\n' "$1" "$2"; return 1; }
+}
+
 # Every path in $1 (one a line) exists under $2.
 all_exist() {
     local path absent=0
@@ -84,7 +96,7 @@ group_prefix() {
     trap 'rm -rf "$work"' EXIT
     rm -rf "$prefix"
     check "cmake --install into a fresh prefix" \
-        cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+        quietly "$work/install.log" cmake --install "$build" --prefix "$prefix"
     expected="bin/$PROGRAM
 bin/processors64-results
 share/processors64/$PROGRAM.build.json
@@ -105,7 +117,7 @@ share/modulefiles/processors64/1.0.0"
         test -z "$(find "$prefix" -name '*short*' -print -quit)"
     # (The prefix itself lies in the build tree, for the run that follows.)
     check "nothing installed names the source or the build tree" \
-        test -z "$(grep -rhoI -e "$source_dir[^[:space:]\"']*" -e "$build[^[:space:]\"']*" \
+        test -z "$(grep -rhoI -e "${source_dir}[^[:space:]\"']*" -e "${build}[^[:space:]\"']*" \
             "$prefix" | grep -v "^$prefix" || true)"
     check "the installed batch script runs the installed binary by default" \
         grep -qxF "installed_bindir=\"$prefix/bin\"" "$prefix/share/processors64/processors64.sbatch"
@@ -125,11 +137,11 @@ share/modulefiles/processors64/1.0.0"
         echo "after=$(command -v processors64_mpi_mac0 || echo none)"' lmod "$prefix" 2>&1) ||
         session="$session (exit $?)"
     check "module load processors64 (Lmod): PATH, MANPATH and PROCESSORS64_ROOT" \
-        test "$session" = "binary=$prefix/bin/$PROGRAM
+        same "binary=$prefix/bin/$PROGRAM
 tool=$prefix/bin/processors64-results
 root=$prefix
 man=$prefix/share/man/man1/$PROGRAM.1
-after=none" || echo "$session"
+after=none" "$session"
 
     mkdir "$work/runs"
     check "the installed results tool, every sub-command" \
@@ -194,11 +206,11 @@ group_packages() {
         echo "--- $(basename "$deb")"
         dpkg-deb -c "$deb" | awk '{ print "  " $6, $7, $8 }'
     done
-    lintian --no-tag-display-limit "${debs[@]}" >"$work/lintian.txt" 2>&1 || true
+    lintian --tag-display-limit 0 "${debs[@]}" >"$work/lintian.txt" 2>&1 || true
     sed 's/^/  lintian: /' "$work/lintian.txt"
     check "lintian: no error" test -z "$(grep '^E:' "$work/lintian.txt" || true)"
 
-    check "dpkg -i: both flavours beside the tools" dpkg -i "${debs[@]}" >"$work/dpkg.log"
+    check "dpkg -i: both flavours beside the tools" quietly "$work/dpkg.log" dpkg -i "${debs[@]}"
     lists=$(dpkg -L "${PACKAGES[@]}" | sort -u)
     check "the Open MPI flavour runs against Open MPI's library" \
         grep -q "libmpi.so.40" <(readelf -d "/usr/bin/$PROGRAM.openmpi")
@@ -212,28 +224,33 @@ group_packages() {
     check "the MPICH flavour, from the package, under its launcher" \
         packaged_run_works mpich "$work/run-mpich"
     check "the packaged results tool reads the packaged run" \
-        processors64-results summary "$work/run-mpich"/results_* >/dev/null
+        quietly "$work/summary.txt" processors64-results summary "$work/run-mpich"/results_*
 
     # The tools package alone: the batch script says which package to install.
     dpkg -r processors64-openmpi processors64-mpich >/dev/null
     local message
     message=$(cd "$work" && env SLURM_JOB_CPUS_PER_NODE=2 SLURM_SUBMIT_DIR="$work" \
         /usr/share/processors64/processors64.sbatch 2>&1 </dev/null) && message="exit 0: $message"
-    check "the tools alone: the batch script fails naming the flavour packages" \
-        test "$(wc -l <<< "$message")" = 1 -a -n "$(grep -F "processors64-openmpi" <<< "$message" |
-            grep -F "processors64-mpich")" || echo "  $message"
+    check "the tools alone: the batch script fails naming the flavour packages" same \
+        "processors64.sbatch: no benchmark installed at '/usr/bin/$PROGRAM': install the package of your MPI, processors64-openmpi or processors64-mpich (or cmake --install a build), or name the benchmark in PROCESSORS64_BINARY" \
+        "$message"
 
     dpkg -r processors64-tools >/dev/null
-    local left
-    left=$(while IFS= read -r path; do
-        [ -d "$path" ] || [ ! -e "$path" ] && [ ! -L "$path" ] || echo "$path"
-    done <<< "$lists"
-    for path in "/usr/bin/$PROGRAM" "/etc/alternatives/$PROGRAM" "/var/lib/dpkg/alternatives/$PROGRAM" \
-        /usr/share/processors64 /usr/share/doc/processors64-tools; do
-        [ -e "$path" ] || [ -L "$path" ] && echo "$path"
-    done)
-    check "dpkg -r leaves no file behind" test -z "$left" ||
-        while IFS= read -r path; do echo "  left: $path"; done <<< "$left"
+    check "dpkg -r leaves no file behind" same "" "$(leftovers "$lists")"
+}
+
+# What is still there of the packages' files $1 (one a line; the shared
+# directories aside) and of the alternative.
+leftovers() {
+    local path
+    while IFS= read -r path; do
+        if [ -L "$path" ] || { [ -e "$path" ] && [ ! -d "$path" ]; }; then echo "$path"; fi
+    done <<< "$1"
+    for path in "/usr/bin/$PROGRAM" "/etc/alternatives/$PROGRAM" \
+        "/var/lib/dpkg/alternatives/$PROGRAM" /usr/share/processors64 \
+        /usr/share/doc/processors64-tools; do
+        if [ -e "$path" ] || [ -L "$path" ]; then echo "$path"; fi
+    done
 }
 
 case "${1:-}" in

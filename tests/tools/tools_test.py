@@ -382,6 +382,13 @@ def group_records(args):
         expect(f"  CPU {xeon}, microcode 0x5003604: node2" in out and
                "commit not from a git checkout" in out and "run record: none" in out,
                f"summary of the later run and of one without a record: {out}")
+        alone = os.path.join(directory, "alone")  # one process: the master, no worker
+        os.mkdir(alone)
+        alone = make_results.write_run(alone, ["node1"], make_results.worker_rates(["node1"]))
+        make_results.write_record(alone, ["node1"])
+        job = tool("summary", alone)
+        expect(job.returncode == 0 and "  CPU AMD EPYC 7B13, microcode 0xa0011d1: node1" in
+               job.stdout, f"summary of one process with a record: {job.stderr}{job.stdout}")
 
         out = tool("compare", old, new).stdout
         before_table = out[:out.find("median rate of each host")]

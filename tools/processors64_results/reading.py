@@ -165,6 +165,8 @@ def _saved_name(end_lines):
 
 def host_cuts(hosts):
     """Where the host changes from one rank to the next, with both ends."""
+    if not hosts:  # a job of one process: no worker, no host
+        return [0]
     cuts = [i for i, (a, b) in enumerate(zip(hosts, hosts[1:]), 1) if a != b]
     return [0] + cuts + [len(hosts)]
 
