@@ -52,6 +52,8 @@ def main():
     parser.add_argument("--failed-node", action="append", default=[])
     parser.add_argument("--launcher")
     parser.add_argument("--binary")
+    parser.add_argument("--build-record", help="the build record the run carries "
+                        "(default: BINARY.build.json)")
     parser.add_argument("--slurm-job")
     parser.add_argument("--slurm-nodelist")
     args = parser.parse_args()
@@ -113,10 +115,11 @@ def check_run_record(run_dir, results_name, args):
     implementation, _, number = launcher.version(args.launcher).rpartition(" ")
     said = {"implementation": implementation, "version": number, "launcher": args.launcher}
     expect(record["mpi"] == said, f"mpi {record['mpi']}, the launcher says {said}")
-    with open(args.binary + ".build.json") as f:
+    build_record = args.build_record or args.binary + ".build.json"
+    with open(build_record) as f:
         build = json.load(f)
     expect(record["build"] == build, f"build {record['build']}, the binary's {build}")
-    check_build(build, said, os.path.basename(args.binary))
+    check_build(build, said, os.path.basename(build_record))
     if args.slurm_job:
         expect(record["slurm"] is not None and record["slurm"]["job_id"] == args.slurm_job
                and record["slurm"]["nodelist"] == args.slurm_nodelist, f"slurm {record['slurm']}")

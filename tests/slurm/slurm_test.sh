@@ -18,6 +18,10 @@
 #     report's first lines;
 #   - submits the script with a binary that does not exist: the job fails
 #     with the script's one-line message in its output file.
+#   - installs the build into a prefix (cmake --install) and submits the
+#     installed script with no binary named: it runs the installed benchmark
+#     (the short build put in its place) with its build's launcher; without
+#     an installed benchmark the job fails naming the packages to install.
 # Then it takes the cluster down and checks that nothing of it is left.
 #
 # Exit status: 0 all checks passed, 1 a check failed, 2 usage error,
@@ -250,6 +254,40 @@ if grep -qF "$expected" "$DIR/slurm-$JOB.out"; then
 else
     fail "missing binary: no line starting \"$expected\""
     show "$DIR/slurm-$JOB.out"
+fi
+
+# e. The installed batch script, submitted with no PROCESSORS64_BINARY, runs
+#    the installed benchmark with the launcher its build record names. The
+#    installed benchmark is swapped for the short build (and its record) so
+#    that the job takes seconds. Then the same without the benchmark, as the
+#    tools package alone installs it: the job fails naming the packages.
+PREFIX="$RUN/prefix"
+INSTALLED_SBATCH="$PREFIX/share/processors64/processors64.sbatch"
+if cmake --install "$(dirname "$SHORT")" --prefix "$PREFIX" >"$RUN/install.log" 2>&1; then
+    cp "$SHORT" "$PREFIX/bin/processors64_mpi_mac0"
+    cp "$SHORT.build.json" "$PREFIX/share/processors64/processors64_mpi_mac0.build.json"
+    DIR=$(case_dir installed)
+    JOB=$(on_node node1 "$DIR" sbatch --parsable -N 3 --error=stderr.txt "$INSTALLED_SBATCH")
+    check_state "installed batch script" "$JOB" COMPLETED 0:0
+    check_report "installed batch script, the installed benchmark" "$DIR" "$DIR/slurm-$JOB.out" \
+        --record --nodes node1,node2,node3 --launcher "$(build_launcher "$(dirname "$SHORT")")" \
+        --binary "$PREFIX/bin/processors64_mpi_mac0" --build-record "$SHORT.build.json" \
+        --slurm-job "$JOB" --slurm-nodelist "node[1-3]"
+
+    rm "$PREFIX/bin/processors64_mpi_mac0"
+    DIR=$(case_dir installed-without-benchmark)
+    JOB=$(on_node node1 "$DIR" sbatch --parsable -N 3 "$INSTALLED_SBATCH")
+    check_state "installed, no benchmark" "$JOB" FAILED 1:0
+    expected="processors64.sbatch: no benchmark installed at '$PREFIX/bin/processors64_mpi_mac0': install the package of your MPI, processors64-openmpi or processors64-mpich"
+    if grep -qF "$expected" "$DIR/slurm-$JOB.out"; then
+        pass "installed, no benchmark: the job's output names the flavour packages"
+    else
+        fail "installed, no benchmark: no line starting \"$expected\""
+        show "$DIR/slurm-$JOB.out"
+    fi
+else
+    fail "cmake --install of the build into $PREFIX"
+    show "$RUN/install.log"
 fi
 
 echo "===== output of the three-node sbatch job ====="
