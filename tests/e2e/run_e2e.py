@@ -44,8 +44,10 @@ def rank_outputs(directory):
 
 
 def results_files(directory):
+    """The results files in `directory`, without the run records beside them."""
     return [name for name in os.listdir(directory)
-            if name.startswith("results_processors_lite_mac_clusters")]
+            if name.startswith("results_processors_lite_mac_clusters")
+            and not name.endswith(".run.json")]
 
 
 def main():

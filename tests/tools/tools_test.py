@@ -274,9 +274,17 @@ def group_cluster(args):
                                             os.path.realpath(run_dir), 3, 8192, "node1")
         expect(names["Float_rate"] == ["node2", "node3"], f"cluster hosts {names}")
         check_real_file(directory, path, console, values, names, 3, "node1")
-        out = tool("summary", path).stdout
-        expect("    node2  1 (1);" in out and "    node3  1 (2);" in out,
-               f"summary: no line per host: {out}")
+        job = tool("summary", path)
+        expect("    node2  1 (1);" in job.stdout and "    node3  1 (2);" in job.stdout,
+               f"summary: no line per host: {job.stdout}")
+        # The run record the cluster run wrote beside its results file.
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f
+                         if line.startswith("model name"))
+        expect(not job.stderr and any(line.startswith(f"  CPU {model}") and
+                                      line.endswith(": node1, node2, node3")
+                                      for line in job.stdout.splitlines()),
+               f"summary: the CPU of node1 to node3 from the run record: {job.stderr}{job.stdout}")
 
         # The second run starts 6 ranks for a cap of 4: its console log
         # begins with mpirun's job map and its workers share node2.
