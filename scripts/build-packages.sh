@@ -71,9 +71,9 @@ Upstream-Contact: $MAINTAINER
 
 Files: *
 Copyright: 2020-2026 the processors64_mpi_mac0 authors
-License: processors64
- All rights reserved. The benchmark and its tools may be installed and run
- on any cluster for measuring it; ask the authors for anything else.
+License: all-rights-reserved
+ All rights reserved, as the benchmark's banner says; the source comes with
+ no other licence. Ask its authors for terms.
 EOF
     chmod 0644 "$docs/copyright"
     printf '%s (%s) unstable; urgency=medium\n\n  * Packaged from the processors64 source, one package per MPI flavour.\n\n -- %s  %s\n' \
