@@ -155,8 +155,10 @@ launcher_option() {
 # The build record of binary $1: <binary>.build.json beside it, or the one an
 # install puts in ../share/processors64/; nothing where it has none.
 build_record_file() {
-    local path dir name candidate
-    path="$(resolved_path "$1")"
+    local path=$1 dir name candidate
+    # A binary named without a directory is the one the launcher finds on PATH.
+    [[ $path == */* ]] || path="$(command -v "$path" || echo "$path")"
+    path="$(resolved_path "$path")"
     dir="$(dirname "$path")"
     name="$(basename "$path")"
     for candidate in "$dir/$name.build.json" "$dir/../share/processors64/$name.build.json"; do

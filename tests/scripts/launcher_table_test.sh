@@ -199,6 +199,13 @@ exit "${FAKE_STATUS:-0}"
 FAKE
 printf '{\n  "version": "1.0.0",\n  "commit": null\n}\n' > "$work/bin/benchmark.build.json"
 chmod +x "$work/bin/mpirun.recorded" "$work/bin/benchmark"
+# The build record of a binary named on PATH, or behind update-alternatives'
+# two links (/usr/bin/NAME -> /etc/alternatives/NAME -> NAME.flavour).
+ln -s "$work/bin/benchmark" "$work/alternative"
+ln -s "$work/alternative" "$work/bin/plain name"
+check "the build record of a binary found on PATH, and behind links" \
+    "$work/bin/benchmark.build.json $work/bin/benchmark.build.json" \
+    "$(PATH="$work/bin:$PATH" build_record_file benchmark) $(build_record_file "$work/bin/plain name")"
 # A host name with a double quote, a backslash and a tab, where this user
 # may set one (root, in a UTS namespace of its own); else this host's name.
 odd_host=$'n"o\\de\t1'
