@@ -6,6 +6,8 @@
 # The compile lines the record's flags are read from.
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)
 find_package(Git QUIET)
+set(PROCESSORS64_SOURCE_COMMIT "" CACHE STRING
+  "The commit of a copy of the source that is no git checkout (empty: ask git)")
 
 # The implementation ("Open MPI" or "MPICH") and version of the MPI the
 # programs are built against: from FindMPI's library version string where it
@@ -69,6 +71,7 @@ function(processors64_build_record program objects)
       "-DMPI_VERSION=${PROCESSORS64_MPI_VERSION}"
       "-DLAUNCHER=${MPIEXEC_EXECUTABLE}"
       "-DGIT=${GIT_EXECUTABLE}"
+      "-DCOMMIT=${PROCESSORS64_SOURCE_COMMIT}"
       -P "${PROJECT_SOURCE_DIR}/cmake/write_build_record.cmake"
     COMMENT "Build record of ${program}"
     VERBATIM)

@@ -4,7 +4,7 @@
 #   cmake -DOUTPUT=<program>.build.json -DCOMPILE_COMMANDS=compile_commands.json
 #         -DOBJECTS=<object library> -DSOURCE=<workload source> -DSOURCE_DIR=<dir>
 #         -DVERSION=.. -DBUILD_TYPE=.. -DCOMPILER=.. -DMPI_IMPLEMENTATION=..
-#         -DMPI_VERSION=.. -DLAUNCHER=.. [-DGIT=git] -P write_build_record.cmake
+#         -DMPI_VERSION=.. -DLAUNCHER=.. [-DGIT=git] [-DCOMMIT=..] -P write_build_record.cmake
 #
 # The file is rewritten only when its content changes, so a build that changes
 # nothing leaves it (and its time stamp) alone. An empty or unknown value is
@@ -118,7 +118,12 @@ function(compile_flags out arguments)
   set(${out} "${flags}" PARENT_SCOPE)
 endfunction()
 
-source_commit(commit)
+# COMMIT names the commit of a copy of the source (which git cannot ask).
+if(COMMIT)
+  set(commit "${COMMIT}")
+else()
+  source_commit(commit)
+endif()
 compile_line(arguments)
 set(flags "")
 if(arguments)

@@ -8,9 +8,9 @@
 #       pages, the installed results tool with every sub-command, and a prefix
 #       that cannot be written.
 #   tests/install/install_test.sh packages PYTHON
-#       scripts/build-packages.sh, lintian, the three packages installed (as
-#       root), both flavours run, the alternative, the tools package alone,
-#       and removal leaving no file behind.
+#       scripts/build-packages.sh (debhelper), lintian, the three packages
+#       installed (as root), both flavours run, the alternative with its man
+#       page, the tools package alone, and removal leaving no file behind.
 #
 # Prints PASS or FAIL a check; exit 0 when all passed, 1 when one failed,
 # 77 when the group cannot run here (a line "SKIP: why").
@@ -209,6 +209,7 @@ group_packages() {
     lintian --tag-display-limit 0 "${debs[@]}" >"$work/lintian.txt" 2>&1 || true
     sed 's/^/  lintian: /' "$work/lintian.txt"
     check "lintian: no error" test -z "$(grep '^E:' "$work/lintian.txt" || true)"
+    check "lintian: no warning" test -z "$(grep '^W:' "$work/lintian.txt" || true)"
 
     check "dpkg -i: both flavours beside the tools" quietly "$work/dpkg.log" dpkg -i "${debs[@]}"
     lists=$(dpkg -L "${PACKAGES[@]}" | sort -u)
@@ -218,6 +219,9 @@ group_packages() {
         grep -q "libmpich.so.12" <(readelf -d "/usr/bin/$PROGRAM.mpich")
     check "the alternative: /usr/bin/$PROGRAM is Open MPI's, the higher priority" \
         test "$(readlink -f "/usr/bin/$PROGRAM")" = "/usr/bin/$PROGRAM.openmpi"
+    check "the alternative carries the man page: Open MPI's" \
+        test "$(readlink -f "/usr/share/man/man1/$PROGRAM.1.gz")" = \
+        "/usr/share/man/man1/$PROGRAM.openmpi.1.gz"
     check "man --warnings: the packaged pages" man_pages_clean /usr/share/man/man1/processors64*.gz
     check "the Open MPI flavour, from the package, under its launcher" \
         packaged_run_works openmpi "$work/run-openmpi"
