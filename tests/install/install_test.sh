@@ -111,6 +111,7 @@ share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
 share/doc/processors64/README.md
 share/doc/processors64/docs/three-node-run.png
+share/doc/processors64/docs/installing.md
 share/modulefiles/processors64/1.0.0"
     check "every file installed" all_exist "$expected" "$prefix"
     check "the short build is not installed" \
