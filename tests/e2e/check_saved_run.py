@@ -23,10 +23,8 @@ import os
 import re
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import launcher  # noqa: E402
-import report  # noqa: E402
+import report  # beside this script
+from processors64 import launchers
 
 RUN_KEYS = ["results_file", "started", "ended", "exit_status", "command", "processes", "mpi",
             "build", "slurm", "nodes"]
@@ -112,7 +110,7 @@ def check_run_record(run_dir, results_name, args):
            f"started {record['started']!r}, ended {record['ended']!r}")
     expect(record["command"][-1] == args.binary, f"command {record['command']}")
     check_nodes(record["nodes"], args.nodes.split(","), args.failed_node)
-    implementation, _, number = launcher.version(args.launcher).rpartition(" ")
+    implementation, _, number = launchers.version(args.launcher).rpartition(" ")
     said = {"implementation": implementation, "version": number, "launcher": args.launcher}
     expect(record["mpi"] == said, f"mpi {record['mpi']}, the launcher says {said}")
     build_record = args.build_record or args.binary + ".build.json"

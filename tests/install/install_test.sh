@@ -68,12 +68,9 @@ man_pages_clean() {
 # Every sub-command of the results tool $1 on made-up runs in $2.
 results_tool_works() {
     local tool=$1 dir=$2 bad=0 command
-    "$python" - "$dir" <<'EOF'
-import sys
-sys.path.insert(0, sys.argv[0] and __import__("os").environ["P64_TOOLS_TEST_DIR"])
-import make_results
-make_results.write_runs(sys.argv[1], 3, make_results.cluster_hosts(3, 2))
-EOF
+    PYTHONPATH="$source_dir/tools" "$python" -c 'import sys
+from processors64 import made_up
+made_up.write_runs(sys.argv[1], 3, made_up.cluster_hosts(3, 2))' "$dir"
     local files=("$dir"/results_*)
     for command in "summary" "export --format csv" "export --format json" \
         "export --format prometheus" "history" "compare ${files[0]@Q} ${files[1]@Q}" \
@@ -105,8 +102,9 @@ share/processors64/common.sh
 share/processors64/recorded_run.sh
 share/processors64/node_inventory.sh
 share/processors64/processors64.rules.yml
-share/processors64/tools/report_format.py
-share/processors64/tools/processors64_results/cli.py
+share/processors64/python/processors64/report_format.py
+share/processors64/python/processors64/cli.py
+share/processors64/python/processors64/launchers.py
 share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
 share/doc/processors64/README.md
@@ -257,7 +255,6 @@ case "${1:-}" in
 prefix)
     [ $# -eq 4 ] || { echo "usage: $0 prefix BUILD_DIR PREFIX PYTHON" >&2; exit 2; }
     python=$4
-    export P64_TOOLS_TEST_DIR="$source_dir/tests/tools"
     group_prefix "$2" "$3"
     ;;
 packages)

@@ -56,37 +56,6 @@ check "Hydra is mpich" mpich "$(launcher_kind "$work/bin/hydra.fake")"
 check "another launcher is unknown" unknown "$(launcher_kind "$work/bin/other.fake")"
 check "a missing launcher is unknown" unknown "$(launcher_kind "$work/bin/none")"
 
-# ---- The shell table equals the Python one ----------------------------------------
-# The variables launcher_environment exports for KIND in an empty environment,
-# with one process more than the cores.
-exported() { # kind
-    # shellcheck disable=SC2016  # the inner shell expands its own "$1"...
-    env -i PATH="$PATH" bash -c 'source "$1/scripts/common.sh"
-        launcher_environment "$2" "$(($(core_count) + 1))"
-        env' shell "$source_dir" "$1" | grep -E '^(OMPI|HYDRA|MPICH|PMI)' | sort
-}
-shell_entries() { # kind
-    local root oversubscribe
-    root="$(exported "$1" | grep ALLOW_RUN_AS_ROOT | tr '\n' ' ' | sed 's/ $//')"
-    oversubscribe="$(exported "$1" | grep -v ALLOW_RUN_AS_ROOT | tr '\n' ' ' | sed 's/ $//')"
-    echo "rank variable: $(launcher_rank_variable "$1")"
-    echo "hostfile line: $(launcher_hostfile_line "$1" node1 2)"
-    echo "remote agent: $(launcher_remote_agent_flags "$1" AGENT | tr '\n' ' ' | sed 's/ $//')"
-    echo "one per node: $(launcher_per_node_flags "$1" 3 | tr '\n' ' ' | sed 's/ $//')"
-    echo "root: $root"
-    echo "oversubscribe: $oversubscribe"
-}
-for kind in openmpi mpich; do
-    expected="$("$python" "$source_dir/tests/launcher.py" table "$kind")"
-    if [ "$(id -u)" -ne 0 ]; then
-        # Not root: the root settings are not exported, whatever the table says.
-        # shellcheck disable=SC2001  # a line of several, not a variable's whole value
-        expected="$(sed 's/^root: .*/root: /' <<<"$expected")"
-    fi
-    check "$kind: the shell table says what tests/launcher.py says" \
-        "$expected" "$(shell_entries "$kind")"
-done
-
 # ---- Which MPI is installed ------------------------------------------------------
 fake "$work/mpich-only" mpiexec.mpich "$HYDRA_VERSION"
 fake "$work/mpich-only" mpicc.mpich ""
