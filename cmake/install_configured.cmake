@@ -14,6 +14,8 @@ set(PROJECT_VERSION "${P64_VERSION}")
 # so a prefix moved as a whole still works.
 file(RELATIVE_PATH PROCESSORS64_PYTHON_FROM_BIN "${CMAKE_INSTALL_PREFIX}/${P64_BINDIR}"
   "${CMAKE_INSTALL_PREFIX}/${P64_PYTHONDIR}")
+file(RELATIVE_PATH PROCESSORS64_SHARE_FROM_BIN "${CMAKE_INSTALL_PREFIX}/${P64_BINDIR}"
+  "${PROCESSORS64_SHAREDIR}")
 if(P64_TEMPLATE MATCHES "\\.[1-9]\\.in$")
   # A man page may break a long prefix after any slash (troff's \: is a
   # break point that prints nothing), so no width of terminal is too narrow for it.

@@ -19,20 +19,11 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
 # shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$source_dir/scripts/common.sh"
+# shellcheck source-path=SCRIPTDIR source=../check.sh
+source "$source_dir/tests/check.sh"
 PROGRAM=processors64_mpi_mac0
 PACKAGES=(processors64-tools processors64-openmpi processors64-mpich)
-passed=0
-failed=0
 work=""  # this run's temporary directory, removed at exit
-
-pass() { passed=$((passed + 1)); echo "PASS: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-skip() { echo "SKIP: $*"; exit 77; }
-check() { # what, command...
-    local what=$1
-    shift
-    if "$@"; then pass "$what"; else fail "$what"; fi
-}
 
 # Runs command $2... with its output in file $1, shown only when it fails.
 quietly() {
@@ -98,8 +89,7 @@ group_prefix() {
 bin/processors64-results
 share/processors64/$PROGRAM.build.json
 share/processors64/processors64.sbatch
-share/processors64/common.sh
-share/processors64/recorded_run.sh
+bin/processors64-run
 share/processors64/node_inventory.sh
 share/processors64/processors64.rules.yml
 share/processors64/python/processors64/report_format.py
@@ -267,5 +257,4 @@ packages)
     exit 2
     ;;
 esac
-echo "install test ($1): $passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done "install test ($1)"
