@@ -213,6 +213,8 @@ def collect_nodes(launcher, job, collector, temp_dir):
             status = f"could not be started: {error.strerror}"
         finally:
             Interrupted.child = None
+    if Interrupted.signal is not None:
+        return []  # no record is written: the benchmark will not run
     if status is None:
         error = f"no answer within {seconds} s"
     elif isinstance(status, str):
