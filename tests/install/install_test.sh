@@ -113,6 +113,7 @@ share/processors64/python/processors64/cli.py
 share/processors64/python/processors64/launchers.py
 share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
+share/man/man1/processors64-run.1
 share/doc/processors64/README.md
 share/doc/processors64/docs/three-node-run.png
 share/modulefiles/processors64/1.0.0"

@@ -311,7 +311,8 @@ def results_file(work_dir, started_ns, started, ended, hosts):
         if not found or not os.path.isfile(path) or status.st_mtime_ns < started_ns:
             continue
         if hosts and found.group("host") not in hosts:
-            others.append(f"'{shown(name)}' (its master is {shown(found.group('host'))})")
+            others.append(f"'{shown(name)}' (its master {shown(found.group('host'))} is none of "
+                          "this job's nodes)")
         elif not named_time_within(found.group("zone"), found.group("when"), started, ended):
             others.append(f"'{shown(name)}' (its time is not this job's)")
         else:
