@@ -7,7 +7,7 @@
 # runs the benchmark across it with the real MPI launcher (Open MPI's mpirun
 # or MPICH's Hydra, its ssh launch pointed at netns_rsh.sh instead of ssh),
 # checks the report, and tears everything down again. The three-node runs go
-# through scripts/recorded_run.sh, as run.sh starts a job, and their run
+# through the recorded run (processors64-run), as run.sh starts a job, and their run
 # records are checked too: once with every node answering, once with node2's
 # inventory hanging.
 #
