@@ -237,6 +237,8 @@ group_packages() {
         packaged_run_works mpich "$work/run-mpich"
     check "the packaged results tool reads the packaged run" \
         quietly "$work/summary.txt" processors64-results summary "$work/run-mpich"/results_*
+    check "the packaged recorded run: a job's record, its node from the packaged collector" \
+        recorded_run_works /usr/bin/processors64-run /usr/bin/mpiexec.openmpi "$work/job"
 
     # The tools package alone: the batch script says which package to install.
     dpkg -r processors64-openmpi processors64-mpich >/dev/null
