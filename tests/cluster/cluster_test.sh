@@ -29,13 +29,14 @@ REPO=$(cd "$HERE/../.." && pwd)
 source "$REPO/scripts/common.sh"
 # shellcheck source-path=SCRIPTDIR source=../sim/cluster.sh
 source "$REPO/tests/sim/cluster.sh"
-RECORDED_RUN="$REPO/scripts/recorded_run.sh"
+# shellcheck source-path=SCRIPTDIR source=../check.sh
+source "$REPO/tests/check.sh"
+# The recorded run (processors64-run) of the repository.
+RECORDED_RUN=(env "PYTHONPATH=$REPO/tools" "$(python_command)" -m processors64.run)
 MPIRUN_TIMEOUT=${CLUSTER_MPIRUN_TIMEOUT:-300}
 
 log() { echo "cluster test: $*"; }
-PASSED=0 FAILED=0
-pass() { PASSED=$((PASSED + 1)); log "PASS: $*"; }
-fail() { FAILED=$((FAILED + 1)); log "FAIL: $*"; }
+CHECK_LOG=log
 
 if [ $# -lt 2 ] || [ $# -gt 3 ]; then echo "usage: $0 BINARY WORK_DIR [CLUSTER]" >&2; exit 2; fi
 BIN=$(realpath "$1")
@@ -61,16 +62,6 @@ open_cluster() {
     sim_open "$WORK/cluster"
 }
 
-# What the launcher needs to start NP processes as this user on a node of
-# SLOTS cores, as NAME=VALUE words for env.
-launcher_settings() {
-    (
-        unset OMPI_ALLOW_RUN_AS_ROOT OMPI_ALLOW_RUN_AS_ROOT_CONFIRM OMPI_MCA_rmaps_base_oversubscribe
-        launcher_environment "$KIND" "$1" "$2"
-        env | grep -E '^(OMPI_ALLOW_RUN_AS_ROOT|OMPI_ALLOW_RUN_AS_ROOT_CONFIRM|OMPI_MCA_rmaps_base_oversubscribe)=' || true
-    )
-}
-
 # run_case NAME NP SLOTS [COMMAND...]: a hostfile of SLOTS per node and NP
 # ranks of the binary (started by COMMAND, if given) launched on node1 from
 # WORK/NAME/run; leaves CASE_DIR, RUN_DIR, OUT, ERR and RC. RUNNER, where
@@ -83,9 +74,10 @@ run_case() {
     rm -rf "$CASE_DIR"
     mkdir -p "$RUN_DIR"
     for node in "${NODES[@]}"; do
-        launcher_hostfile_line "$KIND" "$node" "$slots"
+        launchers hostfile-line "$node" "$slots" --kind "$KIND"
     done > "$CASE_DIR/hostfile"
-    mapfile -t settings < <(launcher_settings "$np" "$slots")
+    # What the launcher needs as root and with more ranks than a node's slots.
+    mapfile -t settings < <(launchers settings --np "$np" --slots "$slots" --kind "$KIND")
     log "$name: $(basename "$MPIEXEC") -hostfile -np $np on node1 (${#NODES[@]} nodes, $slots slot(s) each)"
     RC=0
     on_node node1 "$RUN_DIR" env "${settings[@]}" timeout -k 15 "$MPIRUN_TIMEOUT" \
@@ -153,7 +145,7 @@ check_record() {
 # a. Three nodes, one rank each, started as run.sh starts a job.
 case_three_nodes() {
     local results
-    RUNNER=("$RECORDED_RUN")
+    RUNNER=("${RECORDED_RUN[@]}")
     run_case three_nodes 3 1
     RUNNER=()
     check_status "3 nodes"
@@ -174,7 +166,7 @@ case_two_per_node() {
     rm -f "$placement"
     # shellcheck disable=SC2016  # the wrapper expands its own "$1"...
     run_case two_per_node 6 2 sh -c 'eval "rank=\${$1}" && echo "$rank $(hostname)" >> "$2" &&
-        shift 2 && exec "$@"' placement "$(launcher_rank_variable "$KIND")" "$placement"
+        shift 2 && exec "$@"' placement "$(launchers rank-variable --kind "$KIND")" "$placement"
     check_status "6 ranks"
     # The short build's master collects at most 4 processes: workers 1 to 3.
     check_threads "6 ranks" 6 1,2,3 node1 node1 node2 node2 node3 node3
@@ -194,7 +186,8 @@ case_node2_silent() {
     printf '#!/bin/sh\n[ "$(uname -n)" = node2 ] && exec sleep 600\nexec "%s"\n' \
         "$REPO/scripts/node_inventory.sh" > "$hanging"
     chmod +x "$hanging"
-    RUNNER=(env PROCESSORS64_NODE_INVENTORY="$hanging" PROCESSORS64_INVENTORY_TIMEOUT=5 "$RECORDED_RUN")
+    RUNNER=(env PROCESSORS64_NODE_INVENTORY="$hanging" PROCESSORS64_INVENTORY_TIMEOUT=5
+        "${RECORDED_RUN[@]}")
     run_case node2_silent 3 1
     RUNNER=()
     check_status "node2 silent"
@@ -253,5 +246,4 @@ case_node2_silent
 case_killed_run
 log "console report of the 3-node run:"
 cat "$WORK/three_nodes/console.txt"
-echo "cluster test: $PASSED passed, $FAILED failed"
-[ "$FAILED" = 0 ]
+checks_done "cluster test"

@@ -34,12 +34,9 @@ import tempfile
 import threading
 import time
 
-TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-sys.path.insert(0, os.path.join(TESTS, "e2e"))
-sys.path.insert(0, TESTS)
-import launcher  # noqa: E402
-import report  # noqa: E402
-from run_e2e import rank_outputs, results_files  # noqa: E402
+import report  # tests/e2e, on PYTHONPATH
+from processors64 import launchers
+from run_e2e import rank_outputs, results_files
 
 SKIPPED = 77
 PROGRAM = "processors64_mpi_mac0"
@@ -74,7 +71,7 @@ class Runner:
 
     def __init__(self, args):
         self.binary = os.path.abspath(args.binary)
-        self.mpi = launcher.Launcher(args.mpiexec, args.kind, args.cores, args.as_root)
+        self.mpi = launchers.Launcher(args.mpiexec, args.kind, args.cores, args.as_root)
         self.sanitized = args.sanitized
         self.cap = args.cap
         self.iterations = args.iterations
@@ -761,7 +758,7 @@ def main():
     parser.add_argument("--binary", required=True, help="the program build to run")
     parser.add_argument("--mpiexec", default="mpirun",
                         help="the launcher of the MPI the program was built against")
-    parser.add_argument("--kind", choices=sorted(launcher.KINDS),
+    parser.add_argument("--kind", choices=sorted(launchers.KINDS),
                         help="its MPI family (default: from its --version)")
     parser.add_argument("--cores", type=int, default=len(os.sched_getaffinity(0)),
                         help="processes that fit without allowing oversubscription")

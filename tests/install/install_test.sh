@@ -19,20 +19,11 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
 # shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$source_dir/scripts/common.sh"
+# shellcheck source-path=SCRIPTDIR source=../check.sh
+source "$source_dir/tests/check.sh"
 PROGRAM=processors64_mpi_mac0
 PACKAGES=(processors64-tools processors64-openmpi processors64-mpich)
-passed=0
-failed=0
 work=""  # this run's temporary directory, removed at exit
-
-pass() { passed=$((passed + 1)); echo "PASS: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-skip() { echo "SKIP: $*"; exit 77; }
-check() { # what, command...
-    local what=$1
-    shift
-    if "$@"; then pass "$what"; else fail "$what"; fi
-}
 
 # Runs command $2... with its output in file $1, shown only when it fails.
 quietly() {
@@ -68,12 +59,9 @@ man_pages_clean() {
 # Every sub-command of the results tool $1 on made-up runs in $2.
 results_tool_works() {
     local tool=$1 dir=$2 bad=0 command
-    "$python" - "$dir" <<'EOF'
-import sys
-sys.path.insert(0, sys.argv[0] and __import__("os").environ["P64_TOOLS_TEST_DIR"])
-import make_results
-make_results.write_runs(sys.argv[1], 3, make_results.cluster_hosts(3, 2))
-EOF
+    PYTHONPATH="$source_dir/tools" "$python" -c 'import sys
+from processors64 import made_up
+made_up.write_runs(sys.argv[1], 3, made_up.cluster_hosts(3, 2))' "$dir"
     local files=("$dir"/results_*)
     for command in "summary" "export --format csv" "export --format json" \
         "export --format prometheus" "history" "compare ${files[0]@Q} ${files[1]@Q}" \
@@ -101,12 +89,12 @@ group_prefix() {
 bin/processors64-results
 share/processors64/$PROGRAM.build.json
 share/processors64/processors64.sbatch
-share/processors64/common.sh
-share/processors64/recorded_run.sh
+bin/processors64-run
 share/processors64/node_inventory.sh
 share/processors64/processors64.rules.yml
-share/processors64/tools/report_format.py
-share/processors64/tools/processors64_results/cli.py
+share/processors64/python/processors64/report_format.py
+share/processors64/python/processors64/cli.py
+share/processors64/python/processors64/launchers.py
 share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
 share/doc/processors64/README.md
@@ -257,7 +245,6 @@ case "${1:-}" in
 prefix)
     [ $# -eq 4 ] || { echo "usage: $0 prefix BUILD_DIR PREFIX PYTHON" >&2; exit 2; }
     python=$4
-    export P64_TOOLS_TEST_DIR="$source_dir/tests/tools"
     group_prefix "$2" "$3"
     ;;
 packages)
@@ -270,5 +257,4 @@ packages)
     exit 2
     ;;
 esac
-echo "install test ($1): $passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done "install test ($1)"

@@ -41,8 +41,11 @@ JOB_WAIT=${SLURM_JOB_WAIT:-300}
 source "$REPO/tests/sim/cluster.sh"
 # shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$REPO/scripts/common.sh"
+# shellcheck source-path=SCRIPTDIR source=../check.sh
+source "$REPO/tests/check.sh"
 
 log() { echo "slurm test: $*"; }
+CHECK_LOG=log
 
 if [ $# -lt 2 ] || [ $# -gt 3 ]; then echo "usage: $0 SHORT_BINARY LONG_BINARY [CLUSTER]" >&2; exit 2; fi
 for binary in "$1" "$2"; do
@@ -78,10 +81,6 @@ open_cluster() {
     rm -rf "$JOBS"
     log "${NODES[*]} up in $RUN"
 }
-
-PASSED=0 FAILED=0
-pass() { PASSED=$((PASSED + 1)); log "PASS: $*"; }
-fail() { FAILED=$((FAILED + 1)); log "FAIL: $*"; }
 
 # ---------------------------------------------------------------------------
 # Jobs.
@@ -254,5 +253,4 @@ echo "===== output of the three-node sbatch job ====="
 cat "$SBATCH_OUT"
 echo "==============================================="
 
-echo "slurm test: $PASSED passed, $FAILED failed"
-[ "$FAILED" = 0 ]
+checks_done "slurm test"

@@ -34,13 +34,9 @@ import urllib.request
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import make_results  # noqa: E402
-import report  # noqa: E402
-from processors64_results import prometheus, reading  # noqa: E402
-from run_e2e import results_files, run_job  # noqa: E402
+import report  # tests/e2e, on PYTHONPATH
+from processors64 import made_up, prometheus, reading
+from run_e2e import results_files, run_job
 
 COLUMNS = "file,test,rank,host,seconds,rate,form,slow"
 COMPARE_COLUMNS = "test,host,old_rate,new_rate,ratio,changed"
@@ -294,16 +290,16 @@ def group_cluster(args):
 def group_made_up(args):
     """512 processes on 64 nodes: one slow node; ranks 1 and 10 as slow as
     their forms are on some processors; a comparison with a later run."""
-    hosts = make_results.cluster_hosts(64, 8)[:512]
+    hosts = made_up.cluster_hosts(64, 8)[:512]
     slow_ranks = [rank for rank in range(1, 512) if hosts[rank] == "node5"]
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        rates = make_results.worker_rates(hosts, slow_hosts=("node5",),
+        rates = made_up.worker_rates(hosts, slow_hosts=("node5",),
                                           special={1: 1 / 25, 10: 1 / 25})
-        path = make_results.write_run(directory, hosts, rates)
+        path = made_up.write_run(directory, hosts, rates)
         # The made-up file passes the program's own checks.
         values, _ = report.match_lines(open(path).read(),
                                        report.expected_lines(512, True, report.FILE_END), "file")
-        report.check_numbers(values, 512, make_results.ITERATIONS)
+        report.check_numbers(values, 512, made_up.ITERATIONS)
 
         rows = csv_rows(tool("export", "--format", "csv", path).stdout)
         expect(len(rows) == 3 * 512, f"512 processes: {len(rows)} records")
@@ -323,8 +319,8 @@ def group_made_up(args):
 
         # Host names with blanks are read line by line, with the same result.
         spaced = [host.replace("node", "node ") for host in hosts]
-        spaced_path = make_results.write_run(os.path.join(directory), spaced, rates,
-                                             make_results.datetime(2026, 12, 9, 1, 2, 3))
+        spaced_path = made_up.write_run(os.path.join(directory), spaced, rates,
+                                             made_up.datetime(2026, 12, 9, 1, 2, 3))
         spaced_rows = csv_rows(tool("export", "--format", "csv", spaced_path).stdout)
         expect([row["host"] for row in spaced_rows] == [r["host"].replace("node", "node ")
                                                         for r in csv_rows(tool(
@@ -333,9 +329,9 @@ def group_made_up(args):
                "host names with blanks")
 
         # A later run in which node7 lost a fifth of its speed.
-        later = make_results.worker_rates(hosts, seed=2, slow_hosts=("node7",), slow_factor=0.8)
-        later_path = make_results.write_run(directory, hosts, later,
-                                            make_results.datetime(2026, 12, 8, 9, 0, 0))
+        later = made_up.worker_rates(hosts, seed=2, slow_hosts=("node7",), slow_factor=0.8)
+        later_path = made_up.write_run(directory, hosts, later,
+                                            made_up.datetime(2026, 12, 8, 9, 0, 0))
         out = tool("compare", "--format", "csv", path, later_path).stdout
         rows = csv_rows(out)
         expect(out.split("\n", 1)[0] == COMPARE_COLUMNS, f"compare header {out[:60]!r}")
@@ -359,17 +355,17 @@ def group_records(args):
     """Run records beside made-up results files: summary names the CPUs, MPI
     and build, compare what differs, export json carries the record; a record
     that cannot be read is one warning and the results are read without it."""
-    hosts = make_results.cluster_hosts(3, 2)
+    hosts = made_up.cluster_hosts(3, 2)
     xeon = "Intel(R) Xeon(R) Gold 6248 CPU @ 2.50GHz"
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        old = make_results.write_run(directory, hosts, make_results.worker_rates(hosts))
-        failed = dict.fromkeys(make_results.node_record("node3"), None)
+        old = made_up.write_run(directory, hosts, made_up.worker_rates(hosts))
+        failed = dict.fromkeys(made_up.node_record("node3"), None)
         failed.update(host="node3", error="no answer within 60 s")
-        old_record = make_results.write_record(old, hosts, {"node3": failed},
+        old_record = made_up.write_record(old, hosts, {"node3": failed},
                                                build={"commit": "0cb595f-dirty"})
-        new = make_results.write_run(directory, hosts, make_results.worker_rates(hosts, seed=2),
-                                     make_results.datetime(2026, 12, 9, 1, 2, 3))
-        make_results.write_record(new, hosts, {"node2": make_results.node_record(
+        new = made_up.write_run(directory, hosts, made_up.worker_rates(hosts, seed=2),
+                                     made_up.datetime(2026, 12, 9, 1, 2, 3))
+        made_up.write_record(new, hosts, {"node2": made_up.node_record(
             "node2", xeon, "0x5003604")}, ("MPICH", "4.0.2"), {"commit": None})
         plain = os.path.join(directory, "plain")  # the same results files without records
         os.mkdir(plain)
@@ -388,8 +384,8 @@ def group_records(args):
                f"summary of the later run and of one without a record: {out}")
         alone = os.path.join(directory, "alone")  # one process: the master, no worker
         os.mkdir(alone)
-        alone = make_results.write_run(alone, ["node1"], make_results.worker_rates(["node1"]))
-        make_results.write_record(alone, ["node1"])
+        alone = made_up.write_run(alone, ["node1"], made_up.worker_rates(["node1"]))
+        made_up.write_record(alone, ["node1"])
         job = tool("summary", alone)
         expect(job.returncode == 0 and "  CPU AMD EPYC 7B13, microcode 0xa0011d1: node1" in
                job.stdout, f"summary of one process with a record: {job.stderr}{job.stdout}")
@@ -431,7 +427,7 @@ def group_records(args):
 
         # A record that cannot be read: one warning naming it, read without it.
         bad = {"bad\njson": '{"nodes": [\n', "nodes\nnot a list": json.dumps(
-            dict(old_record, nodes={"node1": make_results.node_record("node1")}))}
+            dict(old_record, nodes={"node1": made_up.node_record("node1")}))}
         for name, text in bad.items():
             path = shutil.copy(old, os.path.join(directory, name + ".txt"))
             with open(record_of(path), "w") as f:
@@ -447,8 +443,8 @@ def group_records(args):
         # A console log has no record beside it, whatever its name.
         console = os.path.join(directory, "console.txt")
         with open(console, "w") as f:
-            f.write(make_results.report_text(hosts, make_results.worker_rates(hosts), False))
-        make_results.write_record(console, hosts)
+            f.write(made_up.report_text(hosts, made_up.worker_rates(hosts), False))
+        made_up.write_record(console, hosts)
         runs = json.loads(tool("export", console).stdout)["runs"]
         expect(runs and runs[0]["record"] is None, f"a console log's record: {runs}")
 
@@ -469,9 +465,9 @@ def png_size(path):
 def group_plot(args):
     """A chart of each run and the history of several, as PNGs."""
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        hosts = make_results.cluster_hosts(4, 3)
-        paths = make_results.write_runs(directory, 3, hosts, slow_hosts=("node2",))
-        make_results.write_record(paths[0], hosts)  # its chart's title names CPU and MPI
+        hosts = made_up.cluster_hosts(4, 3)
+        paths = made_up.write_runs(directory, 3, hosts, slow_hosts=("node2",))
+        made_up.write_record(paths[0], hosts)  # its chart's title names CPU and MPI
 
         # Without matplotlib anywhere: how to install it, exit 2.
         fake = os.path.join(directory, "fake")
@@ -522,10 +518,10 @@ def degraded(rows):
 def group_history(args):
     """history over weekly made-up runs of 8 nodes of 4 workers: one node
     slows, all slow together, one run, two masters, hosts that come and go."""
-    hosts = make_results.cluster_hosts(8, 4)
+    hosts = made_up.cluster_hosts(8, 4)
     steady = [{}] * 4
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        one = make_results.write_history(subdir(directory, "one"), hosts,
+        one = made_up.write_history(subdir(directory, "one"), hosts,
                                          steady + [{"node6": 0.8}])
         rows = history_rows(*one)
         changes = [float(row["change"]) for row in rows if row["degraded"] == "true"]
@@ -539,12 +535,12 @@ def group_history(args):
         expect(degraded(history_rows("--drop", "25", *one)) == [], "--drop 25 still flags")
         # The newest run's console log beside its results file counts once.
         with open(one[-1] + ".console", "w") as f:
-            f.write(make_results.report_text(hosts, make_results.worker_rates(
+            f.write(made_up.report_text(hosts, made_up.worker_rates(
                 hosts, 104, factors={"node6": 0.8}), for_file=False) +
                 "\n".join(report.end_of_run_console(one[-1])) + "\n")
         expect(history_rows(*one, one[-1] + ".console") == rows, "a console log counted apart")
 
-        everyone = make_results.write_history(subdir(directory, "all"), hosts,
+        everyone = made_up.write_history(subdir(directory, "all"), hosts,
                                               steady + [{f"node{n}": 0.85 for n in range(1, 9)}])
         rows = history_rows(*everyone)
         out = tool("summary", everyone[-1]).stdout
@@ -563,11 +559,11 @@ def group_history(args):
         # run 4: only node2 has the two earlier runs to be judged against.
         mixed = subdir(directory, "mixed")
         layouts = [["node8"], ["node8", "node2"], ["node8"], [], ["node3"]]
-        make_results.write_history(mixed, [[host for host in hosts if host not in left]
+        made_up.write_history(mixed, [[host for host in hosts if host not in left]
                                            for left in layouts],
                                    steady + [{"node2": 0.8, "node8": 0.5}])
-        gpus = [host.replace("node", "gpu") for host in make_results.cluster_hosts(3, 2)]
-        make_results.write_history(mixed, gpus, steady[:3])
+        gpus = [host.replace("node", "gpu") for host in made_up.cluster_hosts(3, 2)]
+        made_up.write_history(mixed, gpus, steady[:3])
         paths = [os.path.join(mixed, name) for name in sorted(os.listdir(mixed))]
         rows = {(row["master"], row["host"]): row for row in history_rows(*paths)
                 if row["test"] == "Float Streaming"}
@@ -665,16 +661,16 @@ def group_prometheus(args):
     """export --format prometheus of weekly made-up runs and of host names
     the format must escape; checked by promtool and read back from the node
     exporter's textfile collector; --out; the shipped alert rules."""
-    hosts = make_results.cluster_hosts(8, 4)
+    hosts = made_up.cluster_hosts(8, 4)
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
         os.chmod(directory, 0o755)  # nobody reads it in check_out_failures
-        weekly = make_results.write_history(subdir(directory, "weekly"), hosts,
+        weekly = made_up.write_history(subdir(directory, "weekly"), hosts,
                                             [{}] * 4 + [{"node6": 0.8}])
         # A backslash and a double quote come from the report; a line feed
         # only from a run record.
         odd = ['lab\\"1'] + ['no"de\\2'] * 3 + ["node 3"] * 3
-        odd_path = make_results.write_run(subdir(directory, "odd"), odd,
-                                          make_results.worker_rates(odd))
+        odd_path = made_up.write_run(subdir(directory, "odd"), odd,
+                                          made_up.worker_rates(odd))
         runs = [reading.read_run(path, 10) for path in weekly + [odd_path]]
         runs[-1].record = {"started": "2026-12-08T07:04:00Z", "nodes": [
             {"host": "lab\n1", "cpu_model": 'AMD "EPYC" \\ 7', "microcode": None},
@@ -711,8 +707,8 @@ def group_prometheus(args):
 
         zones = subdir(directory, "zones")
         for names, zone in ((hosts, "CET"), (odd, "XYZ")):
-            make_results.write_run(zones, names, make_results.worker_rates(names),
-                                   make_results.datetime(2026, 12, 1, 7, 0), zone)
+            made_up.write_run(zones, names, made_up.worker_rates(names),
+                                   made_up.datetime(2026, 12, 1, 7, 0), zone)
         job = tool("export", "--format", "prometheus",
                    *[os.path.join(zones, name) for name in os.listdir(zones)])
         found = samples(job.stdout)
