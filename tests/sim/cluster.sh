@@ -391,13 +391,18 @@ job_processes() {
 
 # ---- Commands ----------------------------------------------------------------
 
+# Whether every command named is installed.
+have() {
+    local tool
+    for tool in "$@"; do command -v "$tool" >/dev/null 2>&1 || return 1; done
+}
+
 # Whether this machine can make the cluster at all; prints why not.
 cannot_run() {
-    local tool
     [ "$(id -u)" = 0 ] || { echo "the simulated cluster needs root (running as uid $(id -u))"; return 0; }
-    for tool in ip unshare nsenter sshd ssh ssh-keygen munged slurmctld slurmd sinfo; do
-        command -v "$tool" >/dev/null 2>&1 || [ -x "/usr/sbin/$tool" ] ||
-            { echo "'$tool' is not installed"; return 0; }
+    local tool
+    for tool in ip unshare nsenter /usr/sbin/sshd ssh ssh-keygen; do
+        have "$tool" || { echo "'$tool' is not installed"; return 0; }
     done
     unshare --net --uts --mount true 2>/dev/null ||
         echo "new network, UTS and mount namespaces are not permitted here"
@@ -437,10 +442,14 @@ sim_up() {
         start_sshd "$i"
     done
     wait_for_ssh
-    if ! { start_slurm && wait_for_slurm; }; then
-        sim_log "Slurm did not come up"
-        tail -n 5 "$RUN"/node*/daemons.log "$RUN/munge/munged.log" >&2 || true
-        return 1
+    # Slurm where it is installed (packages slurmctld, slurmd, slurm-client, munge).
+    if have munged slurmctld slurmd sinfo sbatch; then
+        if ! { start_slurm && wait_for_slurm; }; then
+            sim_log "Slurm did not come up"
+            tail -n 5 "$RUN"/node*/daemons.log "$RUN/munge/munged.log" >&2 || true
+            return 1
+        fi
+        touch "$RUN/slurm"
     fi
     echo "sim cluster: ${NODES[*]} up in $RUN"
 }

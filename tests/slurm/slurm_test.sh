@@ -68,7 +68,7 @@ JOBS=""
 # jobs' directories go into its run directory.
 open_cluster() {
     if [ -n "${1:-}" ]; then
-        sim_open "$1" || { echo "SKIP: no simulated cluster at $1 (see the test that brings it up)"; exit 77; }
+        sim_open "$1" || skip "no simulated cluster at $1 (see the test that brings it up)"
     else
         local rc=0
         OWN_CLUSTER=$(mktemp -d /tmp/p64slurm.XXXXXX)
@@ -77,6 +77,7 @@ open_cluster() {
         [ "$rc" = 0 ] || exit "$rc"
         sim_open "$OWN_CLUSTER/cluster"
     fi
+    [ -f "$RUN/slurm" ] || skip "Slurm is not installed (packages slurmctld slurmd slurm-client munge)"
     JOBS="$RUN/jobs"
     rm -rf "$JOBS"
     log "${NODES[*]} up in $RUN"
