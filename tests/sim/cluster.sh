@@ -105,7 +105,7 @@ remove_stale_runs() {
         dir=${dir%/}
         owner_alive "$dir" && continue
         sim_log "removing what an interrupted run left in $dir"
-        remove_run "$dir"
+        remove_run "$dir" || true
     done
 }
 
@@ -116,32 +116,37 @@ leftovers() {
         ip netns list | awk '{ print $1 }' | grep -qxF "$ns" && echo "namespace $ns"
     done
     [ -d "$1" ] && echo "directory $1"
-    grep -F "$1" /proc/self/mountinfo | awk '{ print "mount " $5 }'
+    grep -F "${1##*/}" /proc/self/mountinfo | awk '{ print "mount " $5 }'
     return 0
 }
 
 # ---- The network and the nodes ------------------------------------------------
 
+# The network namespace of this run's node (or hub) $1.
+ns_name() {
+    echo "p64sim-${RUN##*/}-$1"
+}
+
 # add_namespace NAME: a network namespace of this run, recorded before it exists.
 add_namespace() {
-    local ns="p64sim-${RUN##*/}-$1"
-    echo "$ns" >> "$RUN/namespaces"
-    ip netns add "$ns" && ip -n "$ns" link set lo up
+    ns_name "$1" >> "$RUN/namespaces"
+    ip netns add "$(ns_name "$1")" && ip -n "$(ns_name "$1")" link set lo up
 }
 
 # The hub with its bridge, and every node wired to it. IPv6 is off in the
 # nodes: the MPIs must not try link-local addresses.
 make_network() {
-    local i ns
-    add_namespace hub || return 77
-    ip -n "p64sim-${RUN##*/}-hub" link add br0 type bridge && ip -n "p64sim-${RUN##*/}-hub" link set br0 up || return 77
+    local i ns hub
+    hub=$(ns_name hub)
+    add_namespace hub && ip -n "$hub" link add br0 type bridge && ip -n "$hub" link set br0 up ||
+        return 77
     for i in "${!NODES[@]}"; do
-        ns="p64sim-${RUN##*/}-${NODES[$i]}"
+        ns=$(ns_name "${NODES[$i]}")
         add_namespace "${NODES[$i]}" || return 1
         ip netns exec "$ns" sysctl -q -w net.ipv6.conf.all.disable_ipv6=1 \
             net.ipv6.conf.default.disable_ipv6=1 >/dev/null 2>&1 || true
-        ip -n "p64sim-${RUN##*/}-hub" link add "h$((i + 1))" type veth peer name "$SIM_DEVICE" netns "$ns" &&
-            ip -n "p64sim-${RUN##*/}-hub" link set "h$((i + 1))" master br0 up &&
+        ip -n "$hub" link add "h$((i + 1))" type veth peer name "$SIM_DEVICE" netns "$ns" &&
+            ip -n "$hub" link set "h$((i + 1))" master br0 up &&
             ip -n "$ns" addr add "$SIM_PREFIX.$((i + 1))/24" dev "$SIM_DEVICE" &&
             ip -n "$ns" link set "$SIM_DEVICE" up || return 1
     done
@@ -154,7 +159,7 @@ start_holder() {
     # The node's own sysfs shows its network devices; the cgroups Slurm's
     # daemons read are carried over from the machine's.
     # shellcheck disable=SC2016  # the holder expands its own "$1"...
-    nsenter --net="/run/netns/p64sim-${RUN##*/}-$node" \
+    nsenter --net="/run/netns/$(ns_name "$node")" \
         unshare --uts --mount --propagation private sh -c '
         set -e
         hostname "$1"
@@ -371,7 +376,7 @@ on_node() {
 
 # The pids of the processes on NODE.
 node_pids() {
-    ip netns pids "p64sim-${RUN##*/}-$1"
+    ip netns pids "$(ns_name "$1")"
 }
 
 # The processes on the nodes other than the cluster's own (holder, sshd,
