@@ -42,6 +42,8 @@ if [ $# -lt 2 ] || [ $# -gt 3 ]; then echo "usage: $0 BINARY WORK_DIR [CLUSTER]"
 BIN=$(realpath "$1")
 mkdir -p "$2"
 WORK=$(cd "$2" && pwd)
+# No case of an earlier run is left for the tools tests to take for this one's.
+rm -rf "$WORK/three_nodes" "$WORK/two_per_node" "$WORK/node2_silent"
 [ -x "$BIN" ] || { log "FAIL: no executable at '$1'"; exit 1; }
 MPIEXEC=$(command -v "${CLUSTER_MPIEXEC:-$(build_launcher "$(dirname "$BIN")")}") ||
     { log "FAIL: no launcher for $BIN"; exit 1; }

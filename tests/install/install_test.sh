@@ -77,6 +77,22 @@ made_up.write_runs(sys.argv[1], 3, made_up.cluster_hosts(3, 2))' "$dir"
     [ "$bad" = 0 ]
 }
 
+# The installed recorded run $1 of a one-process job of /bin/true under
+# launcher $2, in a new directory $3: its exit status, and a record whose one
+# node answered (the collector is the install's own).
+recorded_run_works() {
+    local record
+    mkdir "$3"
+    (cd "$3" && launcher_environment "$(launcher_kind "$2")" 1 &&
+        env -u PROCESSORS64_NODE_INVENTORY "$1" "$2" -n 1 /bin/true </dev/null) ||
+        { echo "  exit status $?"; return 1; }
+    record=("$3"/processors64-run-*.run.json)
+    "$python" -c 'import json, sys
+record = json.load(open(sys.argv[1]))
+sys.exit(record["exit_status"] != 0 or len(record["nodes"]) != 1 or "error" in record["nodes"][0])' \
+        "${record[0]}" || { echo "  record: $(cat "${record[0]}")"; return 1; }
+}
+
 # ---- cmake --install -----------------------------------------------------------------
 group_prefix() {
     local build=$1 prefix=$2 expected
@@ -97,6 +113,7 @@ share/processors64/python/processors64/cli.py
 share/processors64/python/processors64/launchers.py
 share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
+share/man/man1/processors64-run.1
 share/doc/processors64/README.md
 share/doc/processors64/docs/three-node-run.png
 share/modulefiles/processors64/1.0.0"
@@ -134,7 +151,9 @@ after=none" "$session"
     mkdir "$work/runs"
     check "the installed results tool, every sub-command" \
         results_tool_works "$prefix/bin/processors64-results" "$work/runs"
-    check "the installed results tool wrote nothing into the install" \
+    check "the installed recorded run: a job's record, its node from the installed collector" \
+        recorded_run_works "$prefix/bin/processors64-run" "$(build_launcher "$build")" "$work/job"
+    check "the installed commands wrote nothing into the install" \
         test -z "$(find "$prefix" -name __pycache__ -print -quit)"
 
     # A prefix that cannot be written (under a regular file, which even root

@@ -213,6 +213,8 @@ def collect_nodes(launcher, job, collector, temp_dir):
             status = f"could not be started: {error.strerror}"
         finally:
             Interrupted.child = None
+    if Interrupted.signal is not None:
+        return []  # no record is written: the benchmark will not run
     if status is None:
         error = f"no answer within {seconds} s"
     elif isinstance(status, str):
@@ -309,7 +311,8 @@ def results_file(work_dir, started_ns, started, ended, hosts):
         if not found or not os.path.isfile(path) or status.st_mtime_ns < started_ns:
             continue
         if hosts and found.group("host") not in hosts:
-            others.append(f"'{shown(name)}' (its master is {shown(found.group('host'))})")
+            others.append(f"'{shown(name)}' (its master {shown(found.group('host'))} is none of "
+                          "this job's nodes)")
         elif not named_time_within(found.group("zone"), found.group("when"), started, ended):
             others.append(f"'{shown(name)}' (its time is not this job's)")
         else:
