@@ -217,15 +217,18 @@ case_ssh() {
 #    namespaces, processes and files, and leaves this cluster alone.
 case_killed_run() {
     local owner link="$WORK/killed-cluster" ours=$RUN nodes=("${NODES[@]}") dead names job left
-    sleep 600 &
+    sleep 600 >/dev/null 2>&1 &
     owner=$!
     disown "$owner"
     SIM_OWNER=$owner "$REPO/tests/sim/cluster.sh" up "$link" --nodes 1 >/dev/null
     sim_open "$link"
     dead=$RUN names=$(cat "$RUN/namespaces")
-    on_node node1 / sleep 600 &
-    job=$!
-    disown "$job"
+    rm -f "$WORK/killed.job"
+    # shellcheck disable=SC2016  # the job writes its own pid
+    on_node node1 / sh -c 'echo $$ > "$1" && exec sleep 600' job "$WORK/killed.job" >/dev/null 2>&1 &
+    disown $!
+    for _ in $(seq 100); do [ -s "$WORK/killed.job" ] && break; sleep 0.05; done
+    job=$(cat "$WORK/killed.job")
     kill -KILL "$owner"
     "$REPO/tests/sim/cluster.sh" clean
     left=$(leftovers "$dead" "$names")

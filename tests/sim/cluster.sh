@@ -42,11 +42,13 @@ sim_log() { echo "sim cluster: $*" >&2; }
 # ---- Runs and their owners ---------------------------------------------------
 
 # The start time of process $1 in clock ticks since boot (field 22 of its
-# stat), which tells a process from a later one with the same pid.
+# stat), which tells a process from a later one with the same pid; nothing
+# for a process that has ended, a zombie too.
 start_time() {
     local stat fields
     stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
     read -r -a fields <<< "${stat##*) }"
+    [ "${fields[0]}" != Z ] || return 1
     echo "${fields[19]}"
 }
 
