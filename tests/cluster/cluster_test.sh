@@ -77,8 +77,8 @@ run_case() {
     for node in "${NODES[@]}"; do
         launchers hostfile-line "$node" "$slots" --kind "$KIND"
     done > "$CASE_DIR/hostfile"
-    # What the launcher needs as root and with more ranks than a node's slots.
-    mapfile -t settings < <(launchers settings --np "$np" --slots "$slots" --kind "$KIND")
+    # What the launcher needs as root (and with more ranks than slots).
+    mapfile -t settings < <(launchers settings --np "$np" --slots $((slots * ${#NODES[@]})) --kind "$KIND")
     log "$name: $(basename "$MPIEXEC") -hostfile -np $np on node1 (${#NODES[@]} nodes, $slots slot(s) each)"
     RC=0
     on_node node1 "$RUN_DIR" env "${settings[@]}" timeout -k 15 "$MPIRUN_TIMEOUT" \
