@@ -170,7 +170,8 @@ def test_command_misuse_is_exit_2(arguments):
     ("openmpi", "--hostfile", ("hostfile", 1)), ("openmpi", "-H", ("hosts", 1)),
     ("openmpi", "-wd", ("wdir", 1)), ("openmpi", "--mca", ("other", 2)),
     ("mpich", "-n", ("count", 1)), ("mpich", "-ppn", ("placement", 1)),
-    ("mpich", "-f", ("hostfile", 1)), ("mpich", "-hosts", ("hosts", 1)),
+    ("mpich", "-f", ("hostfile", 1)), ("mpich", "--hostfile", ("hostfile", 1)),
+    ("mpich", "-hosts", ("hosts", 1)),
     ("mpich", "-genv", ("other", 2)), ("mpich", "-outfile-pattern", ("output", 1)),
 ])
 def test_option_roles(kind, option, role):

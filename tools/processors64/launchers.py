@@ -78,9 +78,11 @@ class Kind:
     failure_report: Optional[re.Pattern]
 
 
-def roles(table):
-    """{option: (role, values)} from {(role, values): "option option ..."}."""
-    return {option: role for role, options in table.items() for option in options.split()}
+def roles(table, dashes=("",)):
+    """{option: (role, values)} from {(role, values): "option option ..."},
+    each option also with every extra leading dash in `dashes`."""
+    return {dash + option: role for role, options in table.items()
+            for option in options.split() for dash in dashes}
 
 
 OPENMPI_OPTIONS = roles({
@@ -98,6 +100,7 @@ OPENMPI_OPTIONS = roles({
     ("other", 2): "--mca -mca --gmca -gmca",
     ("other", 1): "-x --prefix -prefix --path -path",
 })
+# Hydra takes every option with one dash or two (--hostfile is -hostfile).
 MPICH_OPTIONS = roles({
     ("count", 1): "-n -np",
     ("placement", 1): "-ppn -perhost -bind-to -binding -map-by",
@@ -110,7 +113,7 @@ MPICH_OPTIONS = roles({
     ("other", 2): "-genv -env",
     ("other", 1): "-genvlist -envlist -launcher -launcher-exec -iface -bootstrap "
                   "-bootstrap-exec -rmk",
-})
+}, dashes=("", "-"))
 
 KINDS = {
     "openmpi": Kind(
