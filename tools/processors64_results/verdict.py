@@ -136,6 +136,42 @@ def _host_entry(host, key):
             "changes_since": None, "_findings": []}
 
 
+def _cluster_wide(judged, entries, drop):
+    """The tests in which the median host is more than `drop` percent below
+    its own past: the cluster moved, not a node."""
+    found = []
+    for test in (test.name for test in judged.tests):
+        changes = [figures["change"] for entry in entries.values()
+                   for name, figures in entry["tests"].items()
+                   if name == test and figures["earlier_runs"] >= history.EARLIER_RUNS
+                   and _finite(figures["change"])]
+        if len(changes) >= FEWEST_FOR_CLUSTER and statistics.median(changes) < -drop / 100:
+            found.append({"kind": "past", "test": test, "class": None,
+                          "change": statistics.median(changes), "hosts": len(changes),
+                          "flagged": None})
+    return found
+
+
+def _classes(classes, entries):
+    """The classes of the run, as the document lists them, and {class key:
+    finding} of those of CLASS_WIDE_SIZE hosts or more of which more than a
+    fifth are flagged: the class moved, not a node."""
+    members_of = {}
+    for host, key in classes.items():
+        members_of.setdefault(key, []).append(host)
+    listed, wide = [], {}
+    for key, members in members_of.items():
+        flagged = [host for host in members if entries[host]["_findings"]]
+        peer_judged = any(figures["peer_median"] is not None
+                          for host in members for figures in entries[host]["tests"].values())
+        listed.append({"class": class_json(key), "name": class_text(key),
+                       "hosts": members, "peer_judgement": peer_judged})
+        if len(members) >= CLASS_WIDE_SIZE and len(flagged) * 5 > len(members):
+            wide[key] = {"kind": "class", "test": None, "class": class_text(key),
+                         "change": None, "hosts": len(members), "flagged": len(flagged)}
+    return listed, wide
+
+
 def judge_master(master, runs, slow, drop):
     """The judgement of one master's newest complete run, as the JSON
     document holds it (with a few private keys the text uses)."""
@@ -182,34 +218,10 @@ def judge_master(master, runs, slow, drop):
         if figures["degraded"]:
             entry["_findings"].append(("past", row["test"], figures["change"]))
 
-    # Cluster-wide: the median host against its own past, per test.
-    for test in (test.name for test in judged.tests):
-        changes = [figures["change"] for entry in entries.values()
-                   for name, figures in entry["tests"].items()
-                   if name == test and figures["earlier_runs"] >= history.EARLIER_RUNS
-                   and _finite(figures["change"])]
-        if len(changes) >= FEWEST_FOR_CLUSTER and statistics.median(changes) < -drop / 100:
-            out["cluster_wide"].append({"kind": "past", "test": test, "class": None,
-                                        "change": statistics.median(changes),
-                                        "hosts": len(changes), "flagged": None})
+    out["cluster_wide"] = _cluster_wide(judged, entries, drop)
     wide_tests = {finding["test"] for finding in out["cluster_wide"]}
-    # Class-wide: more than a fifth of a large class flagged.
-    by_class = {}
-    for host, key in classes.items():
-        by_class.setdefault(key, []).append(host)
-    wide_classes = set()
-    for key, members in by_class.items():
-        flagged = [host for host in members if entries[host]["_findings"]]
-        peer_judged = any(figures["peer_median"] is not None
-                          for host in members for figures in entries[host]["tests"].values())
-        out["classes"].append({"class": class_json(key), "name": class_text(key),
-                               "hosts": members, "peer_judgement": peer_judged})
-        if len(members) >= CLASS_WIDE_SIZE and len(flagged) * 5 > len(members):
-            wide_classes.add(key)
-            out["cluster_wide"].append({"kind": "class", "test": None, "class": class_text(key),
-                                        "change": None, "hosts": len(members),
-                                        "flagged": len(flagged)})
-
+    out["classes"], wide_classes = _classes(classes, entries)
+    out["cluster_wide"] += list(wide_classes.values())
     for host, entry in entries.items():
         findings = entry["_findings"]
         entry["flagged"] = bool(findings)
@@ -492,32 +504,32 @@ def drain_plan(masters, states):
     `states` is Slurm's {node: (state, reason)}, None where it could not be
     asked."""
     known = None if states is None else set(states)
-    notes, drains, healthy, seen = [], {}, [], set()
+    notes, drains, healthy = [], {}, []
+    judged = {}  # host: its judged entries, one per master it ran under
     for master in masters:
         for entry in master["hosts"]:
-            host = entry["host"]
-            if not entry["judged"] or host in seen:
-                continue
-            seen.add(host)
-            if not NODE_NAME.match(host):
-                warn(f"host {shown(host)!r} is no valid Slurm node name: left out of the "
-                     "drain list")
-                continue
-            name = node_name(host, known)
-            if name is None:
-                notes.append(f"# {host}: no Slurm node of this name")
-                continue
-            if entry["flagged"] and not entry["drain"]:
-                continue  # cluster-wide: neither drained nor resumed
-            if not entry["flagged"]:
+            if entry["judged"]:
+                judged.setdefault(entry["host"], []).append(entry)
+    for host, entries in judged.items():
+        if not NODE_NAME.match(host):
+            warn(f"host {shown(host)!r} is no valid Slurm node name: left out of the "
+                 "drain list")
+            continue
+        name = node_name(host, known)
+        if name is None:
+            notes.append(f"# {host}: no Slurm node of this name")
+            continue
+        drain = next((entry for entry in entries if entry["drain"]), None)
+        if drain is None:
+            if not any(entry["flagged"] for entry in entries):
                 healthy.append(name)
-                continue
-            state, reason = (states or {}).get(name, ("", ""))
-            if (is_drained(state) or is_down(state)) and not reason.startswith(REASON):
-                notes.append(f"# left as it is: {name} is {state} with a reason not written "
-                             f"by this tool: {shown(reason) or 'none'}")
-                continue
-            drains.setdefault(reason_of(entry), []).append(name)
+            continue  # flagged with its cluster or class: neither drained nor resumed
+        state, reason = (states or {}).get(name, ("", ""))
+        if (is_drained(state) or is_down(state)) and not reason.startswith(REASON):
+            notes.append(f"# left as it is: {name} is {shown(state)} with a reason not "
+                         f"written by this tool: {shown(reason) or 'none'}")
+            continue
+        drains.setdefault(reason_of(drain), []).append(name)
     commands = [(["scontrol", "update", f"NodeName={','.join(names)}", "State=DRAIN",
                   f"Reason={reason}"],
                  f"scontrol update {shlex.quote('NodeName=' + ','.join(names))} State=DRAIN "
