@@ -98,6 +98,14 @@ def test_one_slow_node_with_new_microcode(tmp_path, slurm):
     assert "node1: 1 node flagged: node7" in text
     assert f"      microcode 0xa0011d1 -> {NEW_MICROCODE}\n" in text
     assert text.count(": drain\n") == 1 and "  node7: drain\n" in text
+    # The verdict's own files beside the results file, as the batch job
+    # writes them, are no reports: results_* may name them.
+    for suffix in (".verdict.txt", ".drain.sh"):
+        with open(paths[-1][:-len(".txt")] + suffix, "w") as f:
+            f.write(text)
+    directory = os.path.dirname(paths[-1])
+    job = verdict(*sorted(os.path.join(directory, name) for name in os.listdir(directory)))
+    assert job.returncode == 1 and job.stdout == text and not job.stderr, job.stderr
 
     document = json.loads(verdict("--format", "json", *paths).stdout)
     assert document["verdict"] == "flagged" and document["exit_status"] == 1

@@ -18,6 +18,8 @@ from .reading import FAILED, PROGRAM, shown
 
 RECORD_SUFFIX = ".run.json"
 RESULTS_SUFFIX = ".txt"
+# What verdict writes beside a results file X.txt: X.verdict.txt, X.drain.sh.
+VERDICT_SUFFIXES = (".verdict.txt", ".drain.sh")
 
 
 class RecordError(Exception):
@@ -164,13 +166,17 @@ def attach(run):
 
 
 def reports_named(paths):
-    """The files to read for the command line's `paths`. A run record stands
-    for its results file (results_* names both, as they sort together): where
+    """The files to read for the command line's `paths`. The verdict's files
+    beside a results file are left out. A run record stands for its results
+    file (results_* names all of them, as they sort together): where
     that file is named too the record adds nothing, else the results file
     beside it is read in its place."""
     named = {os.path.abspath(path) for path in paths}
     reports = []
     for path in paths:
+        if any(path.endswith(suffix) and os.path.lexists(path[:-len(suffix)] + RESULTS_SUFFIX)
+               for suffix in VERDICT_SUFFIXES):
+            continue  # the verdict on the results file beside it, no report
         if not path.endswith(RECORD_SUFFIX):
             reports.append(path)
             continue
