@@ -335,9 +335,9 @@ def master_text(master, slow, drop):
     run = master["run"]
     out.append(f"  judged: the run of {run['date']}, {len(master['hosts'])} hosts, "
                f"{master['earlier_runs']} earlier "
-               f"{'run' if master['earlier_runs'] == 1 else 'runs'}; slow: more than {slow:g}% "
-               f"below the class median with z below {Z_LIMIT}, or more than {drop:g}% below "
-               "its own past")
+               f"{'run' if master['earlier_runs'] == 1 else 'runs'}")
+    out.append(f"  slow: more than {slow:g}% below the median of its class with a z-score "
+               f"below {Z_LIMIT}, or more than {drop:g}% below its own past")
     if master["later_incomplete_runs"]:
         out.append(f"  {master['later_incomplete_runs']} later run(s) stopped early and are "
                    "not judged")
