@@ -232,6 +232,14 @@ def test_apply_drains_and_resumes_only_its_own(tmp_path, slurm):
     assert after["node7"] == ["idle", ""]
 
 
+def test_host_with_domain_is_slurm_node_of_first_label(tmp_path, slurm):
+    env = slurm[0]
+    hosts = [f"{host}.example.org" for host in HOSTS]
+    paths = cluster(tmp_path, STEADY + [{"node7.example.org": 0.8}], hosts=hosts)
+    lines = drain_lines(verdict("--drain-list", *paths, env=env).stdout)
+    assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node7 State=DRAIN ")
+
+
 def test_help_names_exit_statuses():
     job = subprocess.run([TOOL, "verdict", "--help"], capture_output=True, text=True)
     words = " ".join(job.stdout.split())
