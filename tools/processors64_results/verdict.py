@@ -16,6 +16,7 @@ and --apply runs the commands without one.
 
 import json
 import math
+import os
 import re
 import shlex
 import shutil
@@ -25,7 +26,9 @@ import sys
 
 from . import history, record
 from .forms import host_medians
-from .reading import PROGRAM, hosts_of, number, read_all, shown
+from .prometheus import write_file
+from .reading import FAILED, PROGRAM, InputError, hosts_of, number, read_all, shown
+from report_format import FILE_NAME
 
 HEALTHY, FLAGGED, CLUSTER_WIDE, INCONCLUSIVE = "healthy", "flagged", "cluster-wide", "inconclusive"
 STATUS = {HEALTHY: 0, FLAGGED: 1, CLUSTER_WIDE: 1, INCONCLUSIVE: 3}
@@ -549,39 +552,76 @@ def warn(message):
     print(f"{PROGRAM}: warning: {message}", file=sys.stderr)
 
 
-def drain_list(masters, apply):
-    """Prints the drain list; with `apply`, runs it. Returns False where
-    Slurm could not be asked or a command failed with `apply`."""
+def slurm_states():
+    """Slurm's {node: (state, reason)} and None; or None and why Slurm could
+    not be asked."""
     try:
-        states = slurm_nodes()
-        note = None
+        return slurm_nodes(), None
     except SlurmError as error:
-        if apply:
-            print(f"{PROGRAM}: cannot read the nodes' states from Slurm ({error}): "
-                  "nothing applied", file=sys.stderr)
-            return False
-        states = None
-        note = (f"# Slurm could not be asked ({shown(str(error))}): node names as reported, "
-                "no RESUME lines, nodes drained by hand not told apart")
+        return None, str(error)
+
+
+def drain_script(masters, states, unasked=None):
+    """The drain list as a shell script, and its commands as argument lists.
+    `states`: Slurm's, None where it could not be asked, `unasked` says why."""
     commands, notes = drain_plan(masters, states)
     counts = [sum(state in argv for argv, _ in commands) for state in ("State=DRAIN",
                                                                         "State=RESUME")]
     out = ["#!/bin/sh", f"# processors64 verdict: {overall(masters)}; drain commands: "
            f"{counts[0]}, resume commands: {counts[1]}"]
-    out += [note] if note else []
+    if states is None:
+        out.append(f"# Slurm could not be asked ({shown(unasked or '')}): node names as "
+                   "reported, no RESUME lines, nodes drained by hand not told apart")
     out += notes
-    sys.stdout.write("\n".join(out) + "\n")
+    out += [line for _, line in commands]
+    return "\n".join(out) + "\n", [argv for argv, _ in commands]
+
+
+def drain_list(masters, apply):
+    """Prints the drain list; with `apply`, runs its commands. Returns False
+    where Slurm could not be asked or refused a command with `apply`."""
+    states, unasked = slurm_states()
+    if apply and states is None:
+        print(f"{PROGRAM}: cannot read the nodes' states from Slurm ({unasked}): "
+              "nothing applied", file=sys.stderr)
+        return False
+    script, commands = drain_script(masters, states, unasked)
+    sys.stdout.write(script)
+    sys.stdout.flush()
     ok = True
-    for argv, line in commands:
-        print(line)
-        if apply:
-            sys.stdout.flush()
-            try:
-                _slurm(argv)
-            except SlurmError as error:
-                print(f"{PROGRAM}: {error}", file=sys.stderr)
-                ok = False
+    for argv in commands if apply else ():
+        try:
+            _slurm(argv)
+        except SlurmError as error:
+            print(f"{PROGRAM}: {error}", file=sys.stderr)
+            ok = False
     return ok
+
+
+# ---- The batch job's verdict ----------------------------------------------------
+
+def beside(results, slow=10, drop=history.DROP):
+    """The verdict of a batch job that has just written the results file
+    `results`: judges the results files of its directory, prints the
+    verdict and writes it and the drain list beside `results` (X.txt ->
+    X.verdict.txt, X.drain.sh). It never applies the list: draining nodes
+    needs Slurm's administrator. Returns the verdict's exit status."""
+    directory = os.path.dirname(results) or "."
+    names = sorted(name for name in os.listdir(directory) if FILE_NAME.match(name))
+    runs = read_all([os.path.join(directory, name) for name in names], slow)
+    masters, status = judge(runs, slow, drop)
+    text = verdict_text(masters, slow, drop)
+    script, _ = drain_script(masters, *slurm_states())
+    sys.stdout.write(text)
+    sys.stdout.flush()
+    base = results[:-len(record.RESULTS_SUFFIX)]
+    try:
+        for suffix, content in zip(record.VERDICT_SUFFIXES, (text, script)):
+            write_file(base + suffix, content)
+    except InputError as error:
+        print(f"{PROGRAM}: {error}", file=sys.stderr)
+        return 2
+    return 2 if FAILED else status
 
 
 # ---- The command -----------------------------------------------------------------
