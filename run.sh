@@ -35,7 +35,7 @@ forget_other_mpi() { # mpi
 # The MPI's packages where its compilers are missing (a cluster's own MPI,
 # found on PATH, is used as it is).
 install_what_is_missing() { # mpi
-    local packages=(g++ make cmake)
+    local packages=(g++ make cmake python3)
     if ! command -v "mpicxx.$1" >/dev/null 2>&1 && ! command -v mpicxx >/dev/null 2>&1; then
         # shellcheck disable=SC2207  # a list of package names
         packages+=($(mpi_packages "$1"))
@@ -58,6 +58,8 @@ build() { # mpi
 # worker per core plus the master.
 main() {
     local mpi launcher np
+    # The launcher table that tells the MPIs apart is Python.
+    install_missing python3
     mpi="$(chosen_mpi)"
     install_what_is_missing "$mpi"
     build "$mpi"
@@ -73,8 +75,9 @@ main() {
         launcher_environment "$(launcher_kind "$launcher")" 1
     fi
     # The job as it would run by hand, with its run record written beside
-    # the results file.
-    exec "$source_dir/scripts/recorded_run.sh" "$launcher" "$@" "$build_dir/processors64_mpi_mac0"
+    # the results file (processors64-run).
+    PYTHONPATH="$source_dir/tools" exec "$(python_command)" -m processors64.run \
+        "$launcher" "$@" "$build_dir/processors64_mpi_mac0"
 }
 
 # Sourced by the tests for its functions; run, it does its work.

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Measures the benchmark itself and writes bench/RESULTS.md.
 
-    bench/bench.py [--build-dir build/release] [--np 2 3] [--repeat 3] [--out FILE]
-    bench/bench.py --binary PROGRAM --mpiexec LAUNCHER ...
+    PYTHONPATH=tools bench/bench.py [--build-dir build/release] [--np 2 3] [--repeat 3] [--out FILE]
+    PYTHONPATH=tools bench/bench.py --binary PROGRAM --mpiexec LAUNCHER ...
 
 Runs the real binary of a build directory under the launcher of the MPI it was
 built against (Open MPI's or MPICH's, from the build's CMakeCache.txt) at each
@@ -32,10 +32,10 @@ import tempfile
 import threading
 import time
 
+from processors64 import launchers
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(ROOT, "tests"))
-import launcher  # noqa: E402
 
 TESTS = ("Float", "Integer", "Logic")
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -220,7 +220,7 @@ def write_markdown(results, path, mpi):
            f"- Machine: {model}, {cores} logical cores, {platform.system()} "
            f"{platform.release()}",
            f"- Compiler: {compiler}",
-           f"- MPI: {launcher.version(mpi.path)}, launched by `{mpi.path}`",
+           f"- MPI: {launchers.version(mpi.path)}, launched by `{mpi.path}`",
            f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}",
            f"- Load average (1 minute) before each run: {min(loads):.2f} to {max(loads):.2f} "
            f"on {cores} cores (above 0 means other work was running)",
@@ -284,14 +284,14 @@ def main():
     ITER = args.iterations
     binary = os.path.realpath(args.binary or
                               os.path.join(args.build_dir, "processors64_mpi_mac0"))
-    mpiexec = args.mpiexec or launcher.build_launcher(args.build_dir)
+    mpiexec = args.mpiexec or launchers.build_launcher(args.build_dir)
     if not mpiexec:
         print(f"bench.py: {args.build_dir}: not a configured build (no CMakeCache.txt "
               "naming MPIEXEC_EXECUTABLE); give --mpiexec", file=sys.stderr)
         return 2
     try:
-        mpi = launcher.Launcher(mpiexec)
-    except launcher.UnknownLauncher as error:
+        mpi = launchers.Launcher(mpiexec)
+    except launchers.UnknownLauncher as error:
         print(f"bench.py: {error}", file=sys.stderr)
         return 2
     results = []

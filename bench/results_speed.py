@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How long tools/results.py takes on a large set of results files.
 
-    bench/results_speed.py [--files 100] [--nodes 64] [--per-node 8] [--repeat 5]
+    PYTHONPATH=tools bench/results_speed.py [--files 100] [--nodes 64] [--per-node 8] [--repeat 5]
 
 Writes --files results files of a 512-process job (64 nodes of 8 workers,
 the master's cap) into a temporary directory, made up from the report's own
@@ -19,11 +19,10 @@ import sys
 import tempfile
 import time
 
+from bench import machine  # bench.py, beside this script
+from processors64 import made_up
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "tools"))
-sys.path.insert(0, os.path.join(ROOT, "bench"))
-import make_results  # noqa: E402
-from bench import machine  # noqa: E402
 
 TOOL = os.path.join(ROOT, "tools", "results.py")
 
@@ -44,9 +43,9 @@ def main():
     parser.add_argument("--per-node", type=int, default=8)
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
-    hosts = make_results.cluster_hosts(args.nodes, args.per_node)[:512]
+    hosts = made_up.cluster_hosts(args.nodes, args.per_node)[:512]
     with tempfile.TemporaryDirectory(prefix="p64speed-") as directory:
-        paths = make_results.write_runs(directory, args.files, hosts, slow_hosts=("node5",))
+        paths = made_up.write_runs(directory, args.files, hosts, slow_hosts=("node5",))
         size = sum(os.path.getsize(path) for path in paths)
         print(f"{args.files} results files of {len(hosts)} processes ({len(hosts) - 1} workers "
               f"on {args.nodes} nodes), {size / 1e6:.1f} MB; {machine()[0]}, "

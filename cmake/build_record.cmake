@@ -1,7 +1,7 @@
 # The build record: every program gets <program>.build.json beside it, saying
 # which version, commit, compiler, flags and MPI it was built from and with,
 # and the launcher to start it with. The scripts that start a job copy it
-# into the job's run record (scripts/recorded_run.sh).
+# into the job's run record (processors64-run, tools/processors64/run.py).
 
 # The compile lines the record's flags are read from.
 set(CMAKE_EXPORT_COMPILE_COMMANDS ON)

@@ -10,10 +10,12 @@ set(PROCESSORS64_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(PROCESSORS64_BINDIR "${CMAKE_INSTALL_PREFIX}/${P64_BINDIR}")
 set(PROCESSORS64_SHAREDIR "${CMAKE_INSTALL_PREFIX}/${P64_DATADIR}/processors64")
 set(PROJECT_VERSION "${P64_VERSION}")
-# The results tool's command finds its modules relative to itself, so a
-# prefix moved as a whole still works.
-file(RELATIVE_PATH PROCESSORS64_TOOLS_FROM_BIN "${CMAKE_INSTALL_PREFIX}/${P64_BINDIR}"
-  "${CMAKE_INSTALL_PREFIX}/${P64_DATADIR}/processors64/tools")
+# The installed commands find their Python package relative to themselves,
+# so a prefix moved as a whole still works.
+file(RELATIVE_PATH PROCESSORS64_PYTHON_FROM_BIN "${CMAKE_INSTALL_PREFIX}/${P64_BINDIR}"
+  "${CMAKE_INSTALL_PREFIX}/${P64_PYTHONDIR}")
+file(RELATIVE_PATH PROCESSORS64_SHARE_FROM_BIN "${CMAKE_INSTALL_PREFIX}/${P64_BINDIR}"
+  "${PROCESSORS64_SHAREDIR}")
 if(P64_TEMPLATE MATCHES "\\.[1-9]\\.in$")
   # A man page may break a long prefix after any slash (troff's \: is a
   # break point that prints nothing), so no width of terminal is too narrow for it.

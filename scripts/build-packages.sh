@@ -9,9 +9,10 @@
 # Open MPI's at the higher priority as in Debian's own MPI alternatives:
 #   processors64-openmpi  /usr/bin/processors64_mpi_mac0.openmpi
 #   processors64-mpich    /usr/bin/processors64_mpi_mac0.mpich
-#   processors64-tools    the results tool, the batch script and its helpers
-#                         (launcher table, node collector, recorded run), the
-#                         alert rules, the man pages and the documentation
+#   processors64-tools    the results tool and the recorded run (the Python
+#                         package processors64), the batch script, the node
+#                         collector, the alert rules, the man pages and the
+#                         documentation
 # Needs both MPIs' compilers, cmake, dpkg-dev and binutils (./test.sh
 # installs them).
 set -euo pipefail
@@ -161,12 +162,13 @@ EOF
 # processors64-tools: everything that does not depend on the MPI, from the
 # Open MPI staging tree (the batch script picks the binary's flavour itself).
 package_tools() {
-    local stage="$work/stage-openmpi" root="$work/processors64-tools" page
+    local stage="$work/stage-openmpi" root="$work/processors64-tools" page command
     install -d -m 0755 "$root/usr/bin" "$root/usr/share/man/man1" "$root/usr/share/doc"
     # Debian's python3, as Debian's own Python programs name it.
-    sed '1s|^#!.*|#!/usr/bin/python3|' "$stage/usr/bin/processors64-results" \
-        > "$root/usr/bin/processors64-results"
-    chmod 0755 "$root/usr/bin/processors64-results"
+    for command in processors64-results processors64-run; do
+        sed '1s|^#!.*|#!/usr/bin/python3|' "$stage/usr/bin/$command" > "$root/usr/bin/$command"
+        chmod 0755 "$root/usr/bin/$command"
+    done
     cp -R "$stage/usr/share/processors64" "$root/usr/share/processors64"
     rm -f "$root/usr/share/processors64/$PROGRAM.build.json"
     for page in "$stage"/usr/share/man/man1/*.1; do

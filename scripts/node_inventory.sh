@@ -1,7 +1,7 @@
 #!/bin/sh
 # The node record: what the node this runs on is, as ONE JSON object on ONE
-# line, for the run record of a job (scripts/recorded_run.sh starts it once
-# on every node of the job and gathers the lines).
+# line, for the run record of a job (processors64-run starts it once on every
+# node of the job and gathers the lines).
 #
 #   scripts/node_inventory.sh
 #

@@ -7,7 +7,7 @@
 # runs the benchmark across it with the real MPI launcher (Open MPI's mpirun
 # or MPICH's Hydra, its ssh launch pointed at netns_rsh.sh instead of ssh),
 # checks the report, and tears everything down again. The three-node runs go
-# through scripts/recorded_run.sh, as run.sh starts a job, and their run
+# through the recorded run (processors64-run), as run.sh starts a job, and their run
 # records are checked too: once with every node answering, once with node2's
 # inventory hanging.
 #
@@ -40,17 +40,22 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=../../scripts/common.sh
+# shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$HERE/../../scripts/common.sh"
+# shellcheck source-path=SCRIPTDIR source=../check.sh
+source "$HERE/../check.sh"
 AGENT="$HERE/netns_rsh.sh"
-RECORDED_RUN=$(cd "$HERE/../../scripts" && pwd)/recorded_run.sh
+SCRIPTS=$(cd "$HERE/../../scripts" && pwd)
+# The recorded run (processors64-run) of the repository.
+RECORDED_RUN=(env "PYTHONPATH=$(cd "$HERE/../../tools" && pwd)" "$(python_command)"
+    -m processors64.run)
 MPIRUN_TIMEOUT=${CLUSTER_MPIRUN_TIMEOUT:-300}
 SUBNET=10.77.0.0/24
 NODES=(node1 node2 node3)
 
 usage() { echo "usage: $0 <path-to-benchmark-binary> [<work-dir>]" >&2; exit 2; }
-skip()  { echo "SKIP: $*"; exit 77; }
 log()   { echo "cluster test: $*"; }
+CHECK_LOG=log
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then usage; fi
 
@@ -230,9 +235,9 @@ fi
 # Running the launcher on node1.
 # ---------------------------------------------------------------------------
 # Both launchers start the other nodes' processes through our agent instead of
-# ssh (the flags come from the launcher table in scripts/common.sh), and what
-# they need as root and with more processes than cores comes from there too.
-mapfile -t AGENT_FLAGS < <(launcher_remote_agent_flags "$KIND" "$AGENT")
+# ssh (the flags come from the launcher table), and what they need as root
+# and with more processes than cores comes from there too.
+mapfile -t AGENT_FLAGS < <(launchers remote-agent "$AGENT" --kind "$KIND")
 # The MPI's own settings, all through the environment:
 #  Open MPI
 #  - plm=rsh; no tree spawn, so only mpirun launches daemons (one agent call
@@ -312,9 +317,6 @@ run_on_node1() {
     return "$rc"
 }
 
-PASSED=0 FAILED=0
-pass() { PASSED=$((PASSED + 1)); log "PASS: $*"; }
-fail() { FAILED=$((FAILED + 1)); log "FAIL: $*"; }
 
 # run_case NAME NP SLOTS [WRAPPER...]: writes a hostfile with SLOTS per node,
 # runs the benchmark (started by WRAPPER, if given) with NP ranks from a fresh
@@ -330,7 +332,7 @@ run_case() {
     ERR="$CASE_DIR/stderr.txt"
     mkdir -p "$RUN_DIR"
     for node in "${NODES[@]}"; do
-        launcher_hostfile_line "$KIND" "$node" "$slots"
+        launchers hostfile-line "$node" "$slots" --kind "$KIND"
     done > "$CASE_DIR/hostfile"
     log "running $name: $(basename "$MPIEXEC") -np $np over ${NODES[*]} ($slots slot(s) each)"
     t0=$(date +%s.%N)
@@ -416,7 +418,7 @@ check_recorded_run() {
 # ---------------------------------------------------------------------------
 # a. Three nodes, one rank each, started as run.sh starts a job.
 # ---------------------------------------------------------------------------
-RUNNER=("$RECORDED_RUN")
+RUNNER=("${RECORDED_RUN[@]}")
 run_case three_nodes 3 1
 RUNNER=()
 A_OUT=$OUT
@@ -454,7 +456,7 @@ A_SECS=$SECS
 PLACEMENT="$WORK/placement"
 # shellcheck disable=SC2016  # the wrapper expands its own "$1"...
 run_case two_per_node 6 2 sh -c 'eval "rank=\${$1}" && echo "$rank $(hostname)" >> "$2" &&
-    shift 2 && exec "$@"' record_placement "$(launcher_rank_variable "$KIND")" "$PLACEMENT"
+    shift 2 && exec "$@"' record_placement "$(launchers rank-variable --kind "$KIND")" "$PLACEMENT"
 B_OK=1
 if [ "$RC" = 0 ]; then pass "6 ranks: launcher exit status 0"
 else fail "6 ranks: launcher exit status $RC$(timed_out)"; B_OK=0; fi
@@ -488,9 +490,10 @@ B_SECS=$SECS
 HANGING="$WORK/hanging_inventory.sh"
 # shellcheck disable=SC2016  # the collector expands its own $(uname -n)
 printf '#!/bin/sh\n[ "$(uname -n)" = node2 ] && exec sleep 600\nexec "%s"\n' \
-    "$(dirname "$RECORDED_RUN")/node_inventory.sh" > "$HANGING"
+    "$SCRIPTS/node_inventory.sh" > "$HANGING"
 chmod +x "$HANGING"
-RUNNER=(env PROCESSORS64_NODE_INVENTORY="$HANGING" PROCESSORS64_INVENTORY_TIMEOUT=5 "$RECORDED_RUN")
+RUNNER=(env PROCESSORS64_NODE_INVENTORY="$HANGING" PROCESSORS64_INVENTORY_TIMEOUT=5
+    "${RECORDED_RUN[@]}")
 run_case node2_silent 3 1
 RUNNER=()
 C_OK=1
@@ -525,5 +528,4 @@ else
 fi
 
 log "timings: 3 nodes ${A_SECS} s, 6 ranks ${B_SECS} s, node2 silent ${C_SECS} s"
-echo "cluster test: $PASSED passed, $FAILED failed"
-[ "$FAILED" = 0 ]
+checks_done "cluster test"

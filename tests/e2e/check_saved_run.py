@@ -11,10 +11,14 @@ CONSOLE_FILE the console output of the run. Used by the cluster tests.
 --workers names the host of every worker in rank order; --cut-short checks
 a run that was stopped: its results file holds the first lines of the
 report, at least up to the process count, and the console is not read.
---record checks the run record beside the results file (scripts/recorded_run.sh):
+--record checks the run record beside the results file (processors64-run):
 the nodes named in order, each with this machine's CPU model (the simulated
 nodes share it) or, for a --failed-node, an error; the MPI that launcher L
 says it is; the build record of binary B; the Slurm job, where given.
+
+The checks are this file's tests, run by pytest on the run the command line
+names (exit status 0 where all passed, 1 where one failed, 2 for a wrong
+command line).
 """
 
 import argparse
@@ -23,22 +27,19 @@ import os
 import re
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import launcher  # noqa: E402
-import report  # noqa: E402
+import pytest
 
-RUN_KEYS = ["results_file", "started", "ended", "exit_status", "command", "processes", "mpi",
-            "build", "slurm", "nodes"]
-NODE_KEYS = ["host", "cpu_vendor", "cpu_model", "cpu_family", "cpu_model_number", "stepping",
-             "microcode", "logical_cpus", "cores", "sockets", "numa_nodes", "smt", "hypervisor",
-             "governor", "max_mhz", "memory_bytes", "kernel", "os"]
-BUILD_KEYS = ["version", "commit", "build_type", "compiler", "flags", "mpi", "launcher"]
+import report  # beside this script
+from processors64 import launchers, records
+
 UTC_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
+# The command line, for the tests (pytest runs them in this process).
+ARGS = "P64_SAVED_RUN_ARGS"
 
 
-def main():
-    parser = argparse.ArgumentParser()
+def parse(argv):
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("np", type=int)
     parser.add_argument("run_dir")
     parser.add_argument("console")
@@ -56,100 +57,133 @@ def main():
                         "(default: BINARY.build.json)")
     parser.add_argument("--slurm-job")
     parser.add_argument("--slurm-nodelist")
-    args = parser.parse_args()
-    nproc = min(args.np, args.cap)
+    return parser.parse_args(argv)
+
+
+# ---- Fixtures: the run the command line names ------------------------------------
+
+@pytest.fixture(scope="module")
+def args():
+    if ARGS not in os.environ:
+        pytest.skip("no saved run named: run check_saved_run.py NP RUN_DIR CONSOLE_FILE ...")
+    return parse(json.loads(os.environ[ARGS]))
+
+
+@pytest.fixture(scope="module")
+def results(args):
+    """(the results file's name, its text): the run left exactly one."""
     names = [n for n in os.listdir(args.run_dir)
              if n.startswith("results_processors_lite_mac_clusters") and n.endswith(".txt")]
-    if len(names) != 1:
-        print(f"FAIL: {len(names)} results files in {args.run_dir}")
-        return 1
+    assert len(names) == 1, f"{len(names)} results files in {args.run_dir}"
     with open(os.path.join(args.run_dir, names[0]), errors="replace") as f:
-        file_text = f.read()
-    try:
-        if args.cut_short:
-            check_cut_short(file_text, names[0], nproc, args.host)
-            print(f"the results file holds the report's first {file_text.count(chr(10))} lines")
-            return 0
-        with open(args.console, errors="replace") as f:
-            console = f.read()
-        _, hosts = report.check_report(console, file_text, names[0],
-                                       os.path.realpath(args.run_dir), nproc,
-                                       args.iterations, args.host)
-        if args.workers:
-            check_workers(hosts, args.workers.split(","))
-        if args.record:
-            check_run_record(args.run_dir, names[0], args)
-    except report.ReportError as error:
-        print("FAIL:", error)
-        return 1
-    print("report layout and numbers as expected" + (", and its run record" if args.record else ""))
-    return 0
+        return names[0], f.read()
 
 
-def check_cut_short(file_text, name, nproc, host):
+@pytest.fixture(scope="module")
+def nproc(args):
+    return min(args.np, args.cap)
+
+
+@pytest.fixture(scope="module")
+def hosts(args, results, nproc):
+    """The report on the console and in the file, checked; {test: worker hosts}."""
+    if args.cut_short:
+        pytest.skip("a run cut short: its console is not read")
+    with open(args.console, errors="replace") as f:
+        console = f.read()
+    _, found = report.check_report(console, results[1], results[0],
+                                   os.path.realpath(args.run_dir), nproc, args.iterations,
+                                   args.host)
+    return found
+
+
+@pytest.fixture(scope="module")
+def record(args, results):
+    """The run record beside the results file, named after it, of the format."""
+    if not args.record:
+        pytest.skip("no --record")
+    path = os.path.join(args.run_dir, records.record_path(results[0]))
+    return records.load(path)
+
+
+# ---- The report -------------------------------------------------------------------
+
+def test_cut_short_file(args, results, nproc):
     """The file of a stopped run: the report's lines so far, through "Thread(s):"."""
-    report.check_file_name(name, host)
-    written = report.expected_lines(nproc, True, ("", ""))[:file_text.count("\n")]
-    if len(written) < 3:
-        raise report.ReportError(f"the results file holds {len(written)} lines, "
-                                 "not even the process count")
-    report.match_lines(file_text, written, "results file")
+    if not args.cut_short:
+        pytest.skip("not cut short")
+    name, text = results
+    report.check_file_name(name, args.host)
+    written = report.expected_lines(nproc, True, ("", ""))[:text.count("\n")]
+    assert len(written) >= 3, f"the results file holds {len(written)} lines, not even the count"
+    report.match_lines(text, written, "results file")
 
 
-def check_run_record(run_dir, results_name, args):
-    """The run record beside the results file, named after it."""
-    name = results_name[:-len(".txt")] + ".run.json"
-    try:
-        with open(os.path.join(run_dir, name)) as f:
-            record = json.load(f)
-    except (OSError, ValueError) as error:
-        raise report.ReportError(f"run record {name!r}: {error}")
-    expect(list(record) == RUN_KEYS, f"run record keys {list(record)}")
-    expect(record["results_file"] == results_name, f"results_file {record['results_file']!r}")
-    expect(record["exit_status"] == 0, f"exit_status {record['exit_status']}")
-    expect(all(UTC_TIME.fullmatch(record[key] or "") for key in ("started", "ended"))
-           and record["started"] <= record["ended"],
-           f"started {record['started']!r}, ended {record['ended']!r}")
-    expect(record["command"][-1] == args.binary, f"command {record['command']}")
-    check_nodes(record["nodes"], args.nodes.split(","), args.failed_node)
-    implementation, _, number = launcher.version(args.launcher).rpartition(" ")
-    said = {"implementation": implementation, "version": number, "launcher": args.launcher}
-    expect(record["mpi"] == said, f"mpi {record['mpi']}, the launcher says {said}")
-    build_record = args.build_record or args.binary + ".build.json"
+def test_report(hosts):
+    pass  # the fixture checked the layout and the numbers
+
+
+def test_workers(args, hosts):
+    """Every worker line names the host its rank ran on."""
+    if not args.workers:
+        pytest.skip("no --workers")
+    for key, found in sorted(hosts.items()):
+        assert found == args.workers.split(","), f"{key}: the workers ran on {found}"
+
+
+# ---- The run record -----------------------------------------------------------------
+
+def test_record_of_the_run(args, results, record):
+    assert list(record) == list(records.RUN_KEYS)
+    assert record["results_file"] == results[0]
+    assert record["results_file_note"] is None
+    assert record["exit_status"] == 0
+    assert UTC_TIME.fullmatch(record["started"]) and UTC_TIME.fullmatch(record["ended"])
+    assert record["started"] <= record["ended"]
+    assert record["command"][-1] == args.binary
+
+
+def test_record_nodes(args, record):
+    """One node record per host in order: this machine's CPU model, or the error."""
+    assert [node.get("host") for node in record["nodes"]] == args.nodes.split(",")
+    model = cpuinfo_model()
+    for node in record["nodes"]:
+        if node["host"] in args.failed_node:
+            assert node.get("error") and all(node[key] is None for key in records.NODE_KEYS[1:])
+        else:
+            assert list(node) == list(records.NODE_KEYS) and node["cpu_model"] == model
+
+
+@pytest.fixture(scope="module")
+def mpi(args):
+    """The MPI the launcher says it is."""
+    implementation, _, number = launchers.version(args.launcher).rpartition(" ")
+    return {"implementation": implementation, "version": number, "launcher": args.launcher}
+
+
+def test_record_mpi_and_build(args, record, mpi):
+    assert record["mpi"] == mpi
+    build_record = args.build_record or args.binary + records.BUILD_SUFFIX
     with open(build_record) as f:
         build = json.load(f)
-    expect(record["build"] == build, f"build {record['build']}, the binary's {build}")
-    check_build(build, said, os.path.basename(build_record))
+    assert record["build"] == build
+    # The build record names the launcher's MPI and the program's own flags.
+    assert list(build) == list(records.BUILD_KEYS)
+    assert build["mpi"] == {"implementation": mpi["implementation"], "version": mpi["version"]}
+    assert build["launcher"] == mpi["launcher"]
+    flags = (build["flags"] or "").split()
+    assert ("-DPROCESSORS64_SHORT_BUILD" in flags) == ("_short" in os.path.basename(build_record))
+    assert "-ffp-contract=off" in flags
+    assert not re.search(r"(^| )(-I|-isystem|-o |-c )", build["flags"] or "")
+
+
+def test_record_slurm(args, record):
     if args.slurm_job:
-        expect(record["slurm"] is not None and record["slurm"]["job_id"] == args.slurm_job
-               and record["slurm"]["nodelist"] == args.slurm_nodelist, f"slurm {record['slurm']}")
+        assert record["slurm"] is not None
+        assert record["slurm"]["job_id"] == args.slurm_job
+        assert record["slurm"]["nodelist"] == args.slurm_nodelist
     else:
-        expect(record["slurm"] is None, f"slurm {record['slurm']} outside Slurm")
-
-
-def check_nodes(nodes, hosts, failed):
-    """One node record per host in order: this machine's CPU model, or the error."""
-    expect([node.get("host") for node in nodes] == hosts,
-           f"node records of {[node.get('host') for node in nodes]}, expected {hosts}")
-    model = cpuinfo_model()
-    for node in nodes:
-        if node["host"] in failed:
-            expect(node.get("error") and all(node[key] is None for key in NODE_KEYS[1:]),
-                   f"the failed node's record {node}")
-        else:
-            expect(list(node) == NODE_KEYS and node["cpu_model"] == model,
-                   f"node record {node}, expected cpu_model {model!r}")
-
-
-def check_build(build, mpi, program):
-    """The build record names the launcher's MPI and the program's own flags."""
-    expect(list(build) == BUILD_KEYS, f"build record keys {list(build)}")
-    expect(build["mpi"] == {"implementation": mpi["implementation"], "version": mpi["version"]}
-           and build["launcher"] == mpi["launcher"], f"build record's MPI {build}")
-    flags = build["flags"] or ""
-    expect(("-DPROCESSORS64_SHORT_BUILD" in flags.split()) == ("_short" in program)
-           and "-ffp-contract=off" in flags.split()
-           and not re.search(r"(^| )(-I|-isystem|-o |-c )", flags), f"build flags {flags!r}")
+        assert record["slurm"] is None, "outside Slurm"
 
 
 def cpuinfo_model():
@@ -162,17 +196,13 @@ def cpuinfo_model():
     return None
 
 
-def expect(condition, what):
-    if not condition:
-        raise report.ReportError(f"run record: {what}")
-
-
-def check_workers(hosts, expected):
-    """Every worker line names the host its rank ran on."""
-    for key, found in sorted(hosts.items()):
-        if found != expected:
-            raise report.ReportError(f"{key}: the workers ran on {found}, expected {expected}")
+def main(argv):
+    parse(argv)  # a wrong command line: its usage, exit 2
+    os.environ[ARGS] = json.dumps(argv)
+    status = pytest.main(["-q", "-p", "no:cacheprovider", "-rs", "--no-header",
+                          "-o", "console_output_style=classic", __file__])
+    return 0 if status in (pytest.ExitCode.OK, pytest.ExitCode.NO_TESTS_COLLECTED) else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

@@ -7,12 +7,9 @@ sum of the worker rates, every ratio and mean follows from those.
 """
 
 import math
-import os
-import sys
 
-# The layout itself lives beside the results tool, which reads reports too.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from report_format import (  # noqa: E402,F401  (names used by the tests)
+# The layout itself lives in the results tool's package, which reads reports too.
+from processors64.report_format import (  # noqa: F401  (names used by the tests)
     ANY, FILE_END, FILE_NAME, NUMBER, SAVED, TITLE, ReportError, end_of_run_console, expected_lines,
     match_lines)
 

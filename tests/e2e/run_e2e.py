@@ -16,11 +16,8 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.dirname(HERE))
-import launcher  # noqa: E402
-import report  # noqa: E402
+import report  # beside this script
+from processors64 import launchers
 
 
 def run_job(command, directory, timeout, stdin=subprocess.DEVNULL):
@@ -28,7 +25,7 @@ def run_job(command, directory, timeout, stdin=subprocess.DEVNULL):
     `directory`, with each rank's output also kept per rank under
     directory/ranks, so that silent workers can be checked. Returns the job
     with the console output as the user would see it."""
-    mpi = launcher.Launcher(command[0])
+    mpi = launchers.Launcher(command[0])
     ranks = mpi.table.rank_output(os.path.join(directory, "ranks"))
     os.makedirs(os.path.join(directory, "ranks"))
     command = [command[0], *ranks, *command[1:]]
@@ -40,7 +37,7 @@ def run_job(command, directory, timeout, stdin=subprocess.DEVNULL):
 
 def rank_outputs(directory):
     """{rank: (stdout, stderr)} from the per-rank files of run_job."""
-    return launcher.rank_outputs(os.path.join(directory, "ranks"))
+    return launchers.rank_outputs(os.path.join(directory, "ranks"))
 
 
 def results_files(directory):

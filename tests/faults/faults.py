@@ -1,9 +1,10 @@
-#!/usr/bin/env python3
 """How the benchmark behaves when something goes wrong around it.
 
-    faults.py GROUP --binary PROGRAM [--sanitized] [--as-root] [--cores N] ...
+    python3 -m pytest faults.py::test_GROUP --binary PROGRAM [--mpiexec LAUNCHER]
+        [--kind KIND] [--sanitized] [--as-root] [--cores N] [--cap N]
+        [--iterations N] [--timeout SECONDS]
 
-Groups (one CTest test each):
+Groups (one CTest test each, a pytest case a case of the group):
   cap                 jobs larger than the master's cap run as a job of the cap
   results-file        read-only or full file system: the report goes on, exit 1
   results-file-fills  the file system fills up part way through the report
@@ -16,12 +17,10 @@ Groups (one CTest test each):
   worker-killed       a worker killed during Effective Frequency (real program)
 
 Every run gets standard input explicitly (never the test runner's), a bounded
-wait, and a fresh directory. Each case prints PASS, FAIL or SKIP; the exit
-status is 0 when every case passed, 1 when one failed and 77 when the group
-could not run here (no mount namespaces, no loop devices).
+wait, and a fresh directory. A group that cannot run here (no mount
+namespaces, no loop devices) is skipped, and pytest's exit status is then 77.
 """
 
-import argparse
 import os
 import re
 import shutil
@@ -29,33 +28,22 @@ import signal
 import socket
 import stat
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-sys.path.insert(0, os.path.join(TESTS, "e2e"))
-sys.path.insert(0, TESTS)
-import launcher  # noqa: E402
-import report  # noqa: E402
-from run_e2e import rank_outputs, results_files  # noqa: E402
+import pytest
 
-SKIPPED = 77
+import report  # tests/e2e, on PYTHONPATH
+from processors64 import launchers
+from run_e2e import rank_outputs, results_files
+
 PROGRAM = "processors64_mpi_mac0"
 NOT_SAVED = "Results could NOT be saved; the results file it tried to write was: "
 UNKNOWN_DIRECTORY = " (in the working directory, whose path could not be determined)"
 CANNOT_WRITE = re.compile(
     PROGRAM + r': cannot write the results file "(results_processors_lite_mac_clusters @ '
     r'.*? @ .*?\.txt)": ', re.S)
-
-
-class Skip(Exception):
-    pass
-
-
-class Failure(Exception):
-    pass
 
 
 def cap_note(started, cap):
@@ -74,7 +62,7 @@ class Runner:
 
     def __init__(self, args):
         self.binary = os.path.abspath(args.binary)
-        self.mpi = launcher.Launcher(args.mpiexec, args.kind, args.cores, args.as_root)
+        self.mpi = launchers.Launcher(args.mpiexec, args.kind, args.cores, args.as_root)
         self.sanitized = args.sanitized
         self.cap = args.cap
         self.iterations = args.iterations
@@ -110,7 +98,7 @@ class Runner:
                 None if stdin_text is None else stdin_text.encode(), timeout=self.timeout)
         except subprocess.TimeoutExpired:
             end_session(process)
-            raise Failure(f"still running after {self.timeout} s: {' '.join(command)}")
+            pytest.fail(f"still running after {self.timeout} s: {' '.join(command)}")
         out, err = self.mpi.console(command, decode(out), decode(err))
         self.last = subprocess.CompletedProcess(command, process.returncode, out, err)
         return self.last
@@ -177,29 +165,24 @@ def start_watched(command, cwd, env, stdin):
 
 # ---- Checks -------------------------------------------------------------------
 
-def expect(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
 def expect_status(job, status):
-    expect(job.returncode == status, f"exit status {job.returncode}, expected {status}")
+    assert job.returncode == status, f"exit status {job.returncode}, expected {status}"
 
 
 def check_saved(runner, job, directory, nproc):
     """A complete run that saved its one results file in `directory`."""
     files = results_files(directory)
-    expect(len(files) == 1, f"{len(files)} results files: {files!r}")
+    assert len(files) == 1, f"{len(files)} results files: {files!r}"
     with open(os.path.join(directory, files[0]), errors="replace") as f:
         file_text = f.read()
     try:
         _, names = report.check_report(job.stdout, file_text, files[0], directory, nproc,
                                        runner.iterations, runner.host)
     except report.ReportError as error:
-        raise Failure(str(error))
+        pytest.fail(str(error))
     for key, found in names.items():
-        expect(all(name == runner.host for name in found),
-               f"{key}: worker names {found!r}, not {runner.host!r}")
+        assert all(name == runner.host for name in found), (
+            f"{key}: worker names {found!r}, not {runner.host!r}")
     return files[0]
 
 
@@ -212,18 +195,18 @@ def check_unsaved(runner, console, path_text, nproc):
                                        "console")
         report.check_numbers(values, nproc, runner.iterations)
     except report.ReportError as error:
-        raise Failure(str(error))
+        pytest.fail(str(error))
     return values
 
 
 def file_name_in_error(runner, stderr):
     """The results file named by the program's write error."""
     found = CANNOT_WRITE.search(stderr)
-    expect(found, f"no results-file error on standard error: {stderr!r}")
+    assert found, f"no results-file error on standard error: {stderr!r}"
     try:
         report.check_file_name(found.group(1), runner.host)
     except report.ReportError as error:
-        raise Failure(str(error))
+        pytest.fail(str(error))
     return found.group(1)
 
 
@@ -240,19 +223,19 @@ def check_ranks(case_dir, np, master_err, noise=None):
     """Standard error of the master is exactly `master_err` and the other ranks
     print nothing, apart from lines matching `noise`."""
     outputs = rank_outputs(case_dir)
-    expect(0 in outputs, f"no output of rank 0 under {case_dir}")
+    assert 0 in outputs, f"no output of rank 0 under {case_dir}"
     err = without(outputs[0][1], noise)
-    expect(err == master_err, f"master's standard error is {err!r}, expected {master_err!r}")
+    assert err == master_err, f"master's standard error is {err!r}, expected {master_err!r}"
     for rank in range(1, np):
         out, err = outputs.get(rank, ("", ""))
         out, err = without(out, noise), without(err, noise)
-        expect(not out and not err, f"rank {rank} wrote {out + err!r}")
+        assert not out and not err, f"rank {rank} wrote {out + err!r}"
 
 
 def check_stderr(stderr, expected, noise=None):
     """Standard error of a process started without the launcher."""
     stderr = without(stderr, noise)
-    expect(stderr == expected, f"standard error is {stderr!r}, expected {expected!r}")
+    assert stderr == expected, f"standard error is {stderr!r}, expected {expected!r}"
 
 
 # ---- Private mounts -----------------------------------------------------------
@@ -300,8 +283,8 @@ def run_in_private_mount(runner, setup, command, case_dir):
                P64_IMAGE=os.path.join(case_dir, "image"))
     job = runner.run(["unshare", "--mount", "--propagation", "private", "--",
                       "sh", "-c", IN_PRIVATE_MOUNT, "sh"] + command, case_dir, env=env)
-    expect(os.path.exists(env["P64_MOUNTED"]),
-           f"the test's file system could not be set up: {job.stderr!r}")
+    assert os.path.exists(env["P64_MOUNTED"]), (
+        f"the test's file system could not be set up: {job.stderr!r}")
     return job, snapshot, work
 
 
@@ -309,12 +292,12 @@ def probe_mount(runner, base, setup):
     """Skips the group when this machine does not let the test mount."""
     missing = [tool for tool in ("unshare", "mount", "umount") if not shutil.which(tool)]
     if missing:
-        raise Skip(f"{', '.join(missing)} not found")
+        pytest.skip(f"{', '.join(missing)} not found")
     case_dir = tempfile.mkdtemp(prefix="probe-", dir=base)
     try:
         run_in_private_mount(runner, setup, ["true"], case_dir)
-    except Failure as error:
-        raise Skip(f"cannot mount a file system in a private mount namespace here ({error})")
+    except (AssertionError, pytest.fail.Exception) as error:
+        pytest.skip(f"cannot mount a file system in a private mount namespace here ({error})")
 
 
 # ---- Cases --------------------------------------------------------------------
@@ -361,16 +344,16 @@ def unsaved_in_mount(runner, base, setup, np, reason, check_snapshot):
 def results_file_cases(runner):
     def read_only(base):
         def nothing_written(snapshot, name, console_values):
-            expect(os.listdir(snapshot) == [], f"files left behind: {os.listdir(snapshot)!r}")
+            assert os.listdir(snapshot) == [], f"files left behind: {os.listdir(snapshot)!r}"
         unsaved_in_mount(runner, base, TMPFS_READ_ONLY, 2, "Read-only file system",
                          nothing_written)
 
     def full(base):
         def file_empty(snapshot, name, console_values):
-            expect(sorted(os.listdir(snapshot)) == sorted(["fill", name]),
-                   f"files left behind: {os.listdir(snapshot)!r}")
+            assert sorted(os.listdir(snapshot)) == sorted(["fill", name]), (
+                f"files left behind: {os.listdir(snapshot)!r}")
             size = os.path.getsize(os.path.join(snapshot, name))
-            expect(size == 0, f"the results file holds {size} bytes on a full file system")
+            assert size == 0, f"the results file holds {size} bytes on a full file system"
         unsaved_in_mount(runner, base, TMPFS_FULL, 2, "No space left on device", file_empty)
 
     return [
@@ -424,11 +407,11 @@ def planted_name_cases(runner):
             check_unsaved(runner, job.stdout, f"{work}/{name}", np)
             check_ranks(base, np, write_error(name, reason))
             with open(victim) as f:
-                expect(f.read() == victim_text, "the file behind the planted name was changed")
-            expect(set(os.listdir(work)) == planted,
-                   f"the working directory holds {sorted(set(os.listdir(work)) - planted)!r}")
-            expect(still_there(os.path.join(work, name)),
-                   "what was planted at the run's name was replaced")
+                assert f.read() == victim_text, "the file behind the planted name was changed"
+            assert set(os.listdir(work)) == planted, (
+                f"the working directory holds {sorted(set(os.listdir(work)) - planted)!r}")
+            assert still_there(os.path.join(work, name)), (
+                "what was planted at the run's name was replaced")
         return case
 
     def earlier_file_rewritten(base):
@@ -446,12 +429,12 @@ def planted_name_cases(runner):
                 text = f.read()
             if text != stale:
                 rewritten.append((name, text))
-        expect(len(rewritten) == 1, f"{len(rewritten)} results files were written")
+        assert len(rewritten) == 1, f"{len(rewritten)} results files were written"
         name, text = rewritten[0]
         try:
             report.check_report(job.stdout, text, name, work, np, runner.iterations, runner.host)
         except report.ReportError as error:
-            raise Failure(str(error))
+            pytest.fail(str(error))
         check_ranks(base, np, "")
 
     return [
@@ -483,23 +466,22 @@ def results_file_fills_cases(runner):
                 data = f.read()
             # Every line was flushed as it was written: the file holds the
             # lines that fitted in its 1024 bytes, so less than a line is lost.
-            expect(1024 - 128 < len(data) <= 1024,
-                   f"the results file holds {len(data)} bytes; 1024 were free")
+            assert 1024 - 128 < len(data) <= 1024, (
+                f"the results file holds {len(data)} bytes; 1024 were free")
             # They are the report's first lines, with the numbers the console
             # shows.
             text = decode(data)
             complete = text[:text.rindex("\n") + 1]
             lines = report.expected_lines(min(np, runner.cap), True)
             count = complete.count("\n")
-            expect(count < len(lines), "the whole report fitted; the test needs a longer one")
+            assert count < len(lines), "the whole report fitted; the test needs a longer one"
             try:
                 values, _ = report.match_lines(complete, lines[:count], "results file")
             except report.ReportError as error:
-                raise Failure(str(error))
+                pytest.fail(str(error))
             for key, numbers in values.items():
-                expect(console_values[key][:len(numbers)] == numbers,
-                       f"{key}: the file holds {numbers!r}, the console "
-                       f"{console_values[key]!r}")
+                assert console_values[key][:len(numbers)] == numbers, (
+                    f"{key}: the file holds {numbers!r}, the console {console_values[key]!r}")
 
         unsaved_in_mount(runner, base, EXT2_ONE_BLOCK_FREE, np, "No space left on device",
                          first_kilobyte)
@@ -551,7 +533,7 @@ def workdir_cases(runner):
             expect_status(job, 0)
             name = check_saved(runner, job, work, 2)
             path = f"{work}/{name}"
-            expect(len(path) > 2047, f"the path is only {len(path)} characters")
+            assert len(path) > 2047, f"the path is only {len(path)} characters"
             check_ranks(base, 2, "")
         return case
 
@@ -590,21 +572,21 @@ def stdin_cases(runner):
             command, env, np = launched(mpirun)
             process, out, err = start_watched(command, base, env, subprocess.PIPE)
             try:
-                expect(out.wait_for("Press Enter to Exit.\n", runner.timeout),
-                       f"no prompt after {runner.timeout} s: {out.text()!r}")
+                assert out.wait_for("Press Enter to Exit.\n", runner.timeout), (
+                    f"no prompt after {runner.timeout} s: {out.text()!r}")
                 # The report is complete and the results file closed while
                 # the program waits.
                 waiting = subprocess.CompletedProcess(command, 0, out.text(), err.text())
                 check_saved(runner, waiting, base, np)
                 time.sleep(3)
-                expect(process.poll() is None,
-                       f"ended (status {process.returncode}) before any input")
+                assert process.poll() is None, (
+                    f"ended (status {process.returncode}) before any input")
                 process.stdin.write(b"x")
                 process.stdin.flush()
                 try:
                     process.wait(timeout=runner.timeout)
                 except subprocess.TimeoutExpired:
-                    raise Failure(f"still running {runner.timeout} s after one character")
+                    pytest.fail(f"still running {runner.timeout} s after one character")
                 out.join(runner.timeout)
                 err.join(runner.timeout)
                 expect_status(process, 0)
@@ -689,21 +671,21 @@ def worker_killed_cases(runner):
         command = runner.mpirun_command(np)
         process, out, err = start_watched(command, base, runner.env, subprocess.DEVNULL)
         try:
-            expect(out.wait_for("Effective Frequency.\n", 60),
-                   f"Effective Frequency did not start within 60 s: {out.text()!r}")
+            assert out.wait_for("Effective Frequency.\n", 60), (
+                f"Effective Frequency did not start within 60 s: {out.text()!r}")
             deadline = time.monotonic() + 60
             ranks = rank_processes(process.pid, runner.mpi.rank_variable)
             while len(ranks) < np and time.monotonic() < deadline:
                 time.sleep(0.1)
                 ranks = rank_processes(process.pid, runner.mpi.rank_variable)
-            expect(len(ranks) == np, f"ranks found: {ranks!r}")
+            assert len(ranks) == np, f"ranks found: {ranks!r}"
             time.sleep(1)
             os.kill(ranks[1], signal.SIGKILL)
             killed_at = time.monotonic()
             try:
                 process.wait(timeout=60)
             except subprocess.TimeoutExpired:
-                raise Failure("the job still runs 60 s after its worker was killed")
+                pytest.fail("the job still runs 60 s after its worker was killed")
             ended = time.monotonic() - killed_at
             out.join(30)
             err.join(30)
@@ -713,13 +695,13 @@ def worker_killed_cases(runner):
             print(f"    the launcher ended {ended:.1f} s after the kill with exit status "
                   f"{process.returncode}; its message: "
                   f"{' '.join((death_report + err.text()).split())!r}")
-            expect(process.returncode != 0, "the launcher's exit status is 0")
-            expect(death_report or err.text(), "the launcher did not say that a rank died")
+            assert process.returncode != 0, "the launcher's exit status is 0"
+            assert death_report or err.text(), "the launcher did not say that a rank died"
             deadline = time.monotonic() + 30
             while any(running(pid) for pid in ranks.values()) and time.monotonic() < deadline:
                 time.sleep(0.1)
-            expect(not any(running(pid) for pid in ranks.values()),
-                   f"ranks still running after the launcher ended: {ranks!r}")
+            assert not any(running(pid) for pid in ranks.values()), (
+                f"ranks still running after the launcher ended: {ranks!r}")
             # Every line completed before the death, on the console and in
             # the file, and nothing after it.
             banner = report.expected_lines(np, False)
@@ -727,14 +709,14 @@ def worker_killed_cases(runner):
             try:
                 report.match_lines(console, banner, "console")
             except report.ReportError as error:
-                raise Failure(str(error))
+                pytest.fail(str(error))
             files = results_files(base)
-            expect(len(files) == 1, f"{len(files)} results files: {files!r}")
+            assert len(files) == 1, f"{len(files)} results files: {files!r}"
             with open(os.path.join(base, files[0]), errors="replace") as f:
                 file_text = f.read()
             expected = f"{report.TITLE}\n\nThread(s): {np}\n\nEffective Frequency.\n"
-            expect(file_text == expected,
-                   f"the results file holds {file_text!r}, expected {expected!r}")
+            assert file_text == expected, (
+                f"the results file holds {file_text!r}, expected {expected!r}")
         finally:
             if process.poll() is None:
                 end_session(process)
@@ -754,51 +736,85 @@ GROUPS = {
 }
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("group", choices=sorted(GROUPS))
-    parser.add_argument("--binary", required=True, help="the program build to run")
-    parser.add_argument("--mpiexec", default="mpirun",
-                        help="the launcher of the MPI the program was built against")
-    parser.add_argument("--kind", choices=sorted(launcher.KINDS),
-                        help="its MPI family (default: from its --version)")
-    parser.add_argument("--cores", type=int, default=len(os.sched_getaffinity(0)),
-                        help="processes that fit without allowing oversubscription")
-    parser.add_argument("--as-root", action="store_true", default=os.geteuid() == 0,
-                        help="tell the launcher it runs as root, where it asks for that")
-    parser.add_argument("--sanitized", action="store_true",
-                        help="pass the sanitizer options to the ranks")
-    parser.add_argument("--cap", type=int, default=4, help="the master's process cap")
-    parser.add_argument("--iterations", type=int, default=8192)
-    parser.add_argument("--timeout", type=float, default=120, help="bound of every wait")
-    args = parser.parse_args()
-    runner = Runner(args)
-    cases_of, mount_setup = GROUPS[args.group]
 
-    failed = 0
-    with tempfile.TemporaryDirectory(prefix="p64faults-") as base:
-        base = os.path.realpath(base)
+# ---- The groups -----------------------------------------------------------------
+
+def pytest_generate_tests(metafunc):
+    """Each group's test, once per case of the group."""
+    if "case" not in metafunc.fixturenames:
+        return
+    option = metafunc.config.option
+    if not option.binary:
+        metafunc.parametrize("case", [pytest.param(None, marks=pytest.mark.skip(
+            reason="no program build named: --binary"))])
+        return
+    runner = Runner(option)
+    group = metafunc.function.__name__[len("test_"):].replace("_", "-")
+    cases = GROUPS[group][0](runner)
+    metafunc.parametrize("case", [(group, runner, case) for _, case in cases],
+                         ids=[name for name, _ in cases])
+
+
+@pytest.fixture(scope="module")
+def base(tmp_path_factory):
+    return os.path.realpath(tmp_path_factory.mktemp("p64faults"))
+
+
+PROBED = {}  # group: why it cannot run here, or None
+
+
+def run_case(base, case, name):
+    """One case of a group in a fresh directory; its last run shown where it fails."""
+    group, runner, function = case
+    setup = GROUPS[group][1]
+    if setup and group not in PROBED:
         try:
-            if mount_setup:
-                probe_mount(runner, base, mount_setup)
-        except Skip as reason:
-            print(f"SKIP {args.group}: {reason}")
-            return SKIPPED
-        for name, case in cases_of(runner):
-            started = time.monotonic()
-            runner.last = None
-            try:
-                case(case_dir_of(base, name))
-                print(f"PASS {args.group}: {name} ({time.monotonic() - started:.1f} s)")
-            except Failure as error:
-                failed += 1
-                print(f"FAIL {args.group}: {name}\n    {error}")
-                if runner.last:
-                    show_run(runner.last)
-            sys.stdout.flush()
-    return 1 if failed else 0
+            PROBED[group] = None
+            probe_mount(runner, base, setup)
+        except pytest.skip.Exception as reason:
+            PROBED[group] = str(reason)
+    if PROBED.get(group):
+        pytest.skip(PROBED[group])
+    runner.last = None
+    try:
+        function(case_dir_of(base, name))
+    except (AssertionError, pytest.fail.Exception):
+        if runner.last:
+            show_run(runner.last)
+        raise
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def case_name(request):
+    return request.node.callspec.id
+
+
+def test_cap(base, case, request):
+    run_case(base, case, case_name(request))
+
+
+def test_results_file(base, case, request):
+    run_case(base, case, case_name(request))
+
+
+def test_results_file_fills(base, case, request):
+    run_case(base, case, case_name(request))
+
+
+def test_planted_name(base, case, request):
+    run_case(base, case, case_name(request))
+
+
+def test_workdir(base, case, request):
+    run_case(base, case, case_name(request))
+
+
+def test_stdin(base, case, request):
+    run_case(base, case, case_name(request))
+
+
+def test_singleton(base, case, request):
+    run_case(base, case, case_name(request))
+
+
+def test_worker_killed(base, case, request):
+    run_case(base, case, case_name(request))

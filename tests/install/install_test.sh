@@ -19,20 +19,11 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
 # shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$source_dir/scripts/common.sh"
+# shellcheck source-path=SCRIPTDIR source=../check.sh
+source "$source_dir/tests/check.sh"
 PROGRAM=processors64_mpi_mac0
 PACKAGES=(processors64-tools processors64-openmpi processors64-mpich)
-passed=0
-failed=0
 work=""  # this run's temporary directory, removed at exit
-
-pass() { passed=$((passed + 1)); echo "PASS: $*"; }
-fail() { failed=$((failed + 1)); echo "FAIL: $*"; }
-skip() { echo "SKIP: $*"; exit 77; }
-check() { # what, command...
-    local what=$1
-    shift
-    if "$@"; then pass "$what"; else fail "$what"; fi
-}
 
 # Runs command $2... with its output in file $1, shown only when it fails.
 quietly() {
@@ -68,12 +59,9 @@ man_pages_clean() {
 # Every sub-command of the results tool $1 on made-up runs in $2.
 results_tool_works() {
     local tool=$1 dir=$2 bad=0 command
-    "$python" - "$dir" <<'EOF'
-import sys
-sys.path.insert(0, sys.argv[0] and __import__("os").environ["P64_TOOLS_TEST_DIR"])
-import make_results
-make_results.write_runs(sys.argv[1], 3, make_results.cluster_hosts(3, 2))
-EOF
+    PYTHONPATH="$source_dir/tools" "$python" -c 'import sys
+from processors64 import made_up
+made_up.write_runs(sys.argv[1], 3, made_up.cluster_hosts(3, 2))' "$dir"
     local files=("$dir"/results_*)
     for command in "summary" "export --format csv" "export --format json" \
         "export --format prometheus" "history" "compare ${files[0]@Q} ${files[1]@Q}" \
@@ -89,6 +77,22 @@ EOF
     [ "$bad" = 0 ]
 }
 
+# The installed recorded run $1 of a one-process job of /bin/true under
+# launcher $2, in a new directory $3: its exit status, and a record whose one
+# node answered (the collector is the install's own).
+recorded_run_works() {
+    local record
+    mkdir "$3"
+    (cd "$3" && launcher_environment "$(launcher_kind "$2")" 1 &&
+        env -u PROCESSORS64_NODE_INVENTORY "$1" "$2" -n 1 /bin/true </dev/null) ||
+        { echo "  exit status $?"; return 1; }
+    record=("$3"/processors64-run-*.run.json)
+    "$python" -c 'import json, sys
+record = json.load(open(sys.argv[1]))
+sys.exit(record["exit_status"] != 0 or len(record["nodes"]) != 1 or "error" in record["nodes"][0])' \
+        "${record[0]}" || { echo "  record: $(cat "${record[0]}")"; return 1; }
+}
+
 # ---- cmake --install -----------------------------------------------------------------
 group_prefix() {
     local build=$1 prefix=$2 expected
@@ -101,14 +105,15 @@ group_prefix() {
 bin/processors64-results
 share/processors64/$PROGRAM.build.json
 share/processors64/processors64.sbatch
-share/processors64/common.sh
-share/processors64/recorded_run.sh
+bin/processors64-run
 share/processors64/node_inventory.sh
 share/processors64/processors64.rules.yml
-share/processors64/tools/report_format.py
-share/processors64/tools/processors64_results/cli.py
+share/processors64/python/processors64/report_format.py
+share/processors64/python/processors64/cli.py
+share/processors64/python/processors64/launchers.py
 share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
+share/man/man1/processors64-run.1
 share/doc/processors64/README.md
 share/doc/processors64/docs/three-node-run.png
 share/modulefiles/processors64/1.0.0"
@@ -146,7 +151,9 @@ after=none" "$session"
     mkdir "$work/runs"
     check "the installed results tool, every sub-command" \
         results_tool_works "$prefix/bin/processors64-results" "$work/runs"
-    check "the installed results tool wrote nothing into the install" \
+    check "the installed recorded run: a job's record, its node from the installed collector" \
+        recorded_run_works "$prefix/bin/processors64-run" "$(build_launcher "$build")" "$work/job"
+    check "the installed commands wrote nothing into the install" \
         test -z "$(find "$prefix" -name __pycache__ -print -quit)"
 
     # A prefix that cannot be written (under a regular file, which even root
@@ -257,7 +264,6 @@ case "${1:-}" in
 prefix)
     [ $# -eq 4 ] || { echo "usage: $0 prefix BUILD_DIR PREFIX PYTHON" >&2; exit 2; }
     python=$4
-    export P64_TOOLS_TEST_DIR="$source_dir/tests/tools"
     group_prefix "$2" "$3"
     ;;
 packages)
@@ -270,5 +276,4 @@ packages)
     exit 2
     ;;
 esac
-echo "install test ($1): $passed passed, $failed failed"
-[ "$failed" = 0 ]
+checks_done "install test ($1)"

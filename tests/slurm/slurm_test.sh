@@ -42,10 +42,12 @@ JOB_WAIT=${SLURM_JOB_WAIT:-300}
 source "$HERE/sim_cluster.sh"
 # shellcheck source-path=SCRIPTDIR source=../../scripts/common.sh
 source "$REPO/scripts/common.sh"
+# shellcheck source-path=SCRIPTDIR source=../check.sh
+source "$REPO/tests/check.sh"
 
 usage() { echo "usage: $0 <short-binary> <long-binary>" >&2; exit 2; }
-skip()  { echo "SKIP: $*"; exit 77; }
 log()   { echo "slurm test: $*"; }
+CHECK_LOG=log
 
 [ $# -eq 2 ] || usage
 SHORT=$1 LONG=$2
@@ -103,9 +105,6 @@ if ! wait_for_nodes; then
 fi
 log "three nodes up in $RUN"
 
-PASSED=0 FAILED=0
-pass() { PASSED=$((PASSED + 1)); log "PASS: $*"; }
-fail() { FAILED=$((FAILED + 1)); log "FAIL: $*"; }
 
 # ---------------------------------------------------------------------------
 # Jobs.
@@ -304,5 +303,4 @@ done <<< "$HOLDERS"
 if [ -z "$left" ]; then pass "teardown: every node, its daemons and its mounts are gone"
 else fail "teardown: holders still alive:$left"; fi
 
-echo "slurm test: $PASSED passed, $FAILED failed"
-[ "$FAILED" = 0 ]
+checks_done "slurm test"

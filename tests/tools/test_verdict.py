@@ -9,11 +9,11 @@ from datetime import datetime
 
 import pytest
 
-import make_results
+from processors64 import made_up
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
-HOSTS = make_results.cluster_hosts(16, 2)
+HOSTS = made_up.cluster_hosts(16, 2)
 STEADY = [{}] * 4
 NEW_MICROCODE = "0xa0011d2"
 
@@ -48,16 +48,16 @@ def cluster(directory, factors, hosts=HOSTS, records=None):
     """Weekly runs, one per entry of `factors`; records: {run index: {host:
     node record}} writes those runs' records (the other nodes as made up)."""
     os.makedirs(directory, exist_ok=True)
-    paths = make_results.write_history(str(directory), hosts, factors)
+    paths = made_up.write_history(str(directory), hosts, factors)
     for index, nodes in (records or {}).items():
-        make_results.write_record(paths[index], hosts, nodes)
+        made_up.write_record(paths[index], hosts, nodes)
     return paths
 
 
 def slow_node_microcode(directory, slow=("node7",)):
     """Four steady runs, then `slow` 20% slower with new microcode."""
     return cluster(directory, STEADY + [{host: 0.8 for host in slow}],
-                   records={3: {}, 4: {host: make_results.node_record(
+                   records={3: {}, 4: {host: made_up.node_record(
                        host, microcode=NEW_MICROCODE) for host in slow}})
 
 
@@ -151,7 +151,7 @@ def test_shell_syntax_in_host_names_and_records(tmp_path, slurm):
     evil = "node5$(touch pwned);touch pwned"
     hosts = [evil if host == "node5" else host for host in HOSTS]
     kernel = 'x$(touch pwned)"; touch pwned; `touch pwned` \\ !x\n'
-    bad_kernel = dict(make_results.node_record("node9"), kernel=kernel)
+    bad_kernel = dict(made_up.node_record("node9"), kernel=kernel)
     paths = cluster(tmp_path / "runs", STEADY + [{evil: 0.7, "node9": 0.7}], hosts=hosts,
                     records={3: {}, 4: {"node9": bad_kernel}})
     for apply in ([], ["--apply"]):
@@ -172,8 +172,8 @@ def test_what_is_not_flagged(tmp_path):
     """8% slow among 16, and a class of 3 with one 30% slow: healthy."""
     xeons = ["xeon1", "xeon2", "xeon3"]
     hosts = HOSTS + [host for host in xeons for _ in range(2)]
-    (path,) = make_results.write_history(str(tmp_path), hosts, [{"node4": 0.92, "xeon2": 0.7}])
-    make_results.write_record(path, hosts, {host: make_results.node_record(
+    (path,) = made_up.write_history(str(tmp_path), hosts, [{"node4": 0.92, "xeon2": 0.7}])
+    made_up.write_record(path, hosts, {host: made_up.node_record(
         host, cpu_model="Intel Xeon Gold 6338") for host in xeons})
     job = verdict(path)
     assert job.returncode == 0 and job.stdout.startswith("verdict: healthy\n"), job.stdout
@@ -187,12 +187,12 @@ def test_what_is_not_flagged(tmp_path):
 
 
 def test_inconclusive_and_unreadable(tmp_path):
-    (alone,) = make_results.write_history(str(tmp_path), make_results.cluster_hosts(3, 2), [{}])
+    (alone,) = made_up.write_history(str(tmp_path), made_up.cluster_hosts(3, 2), [{}])
     job = verdict(alone)
     assert job.returncode == 3 and job.stdout.startswith("verdict: inconclusive\n"), job.stdout
     assert "nothing to judge" in job.stdout
     text = open(alone).read()
-    cut = make_results.write_run(str(tmp_path), HOSTS, make_results.worker_rates(HOSTS),
+    cut = made_up.write_run(str(tmp_path), HOSTS, made_up.worker_rates(HOSTS),
                                  when=datetime(2026, 12, 9, 7, 0, 0))
     with open(cut, "w") as f:
         f.write(text[:text.index("Integer Streaming.")])
@@ -220,7 +220,7 @@ def test_apply_drains_and_resumes_only_its_own(tmp_path, slurm):
             "bad DIMM, ticket 4711") in job.stdout
 
     # A later run with every node healthy: node7 comes back, node3 stays.
-    later = make_results.write_run(str(tmp_path), HOSTS, make_results.worker_rates(HOSTS, 7),
+    later = made_up.write_run(str(tmp_path), HOSTS, made_up.worker_rates(HOSTS, 7),
                                    when=datetime(2026, 12, 9, 7, 0, 0))
     job = verdict("--drain-list", *paths, later, env=env)
     assert job.returncode == 0 and drain_lines(job.stdout) == [

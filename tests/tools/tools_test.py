@@ -1,21 +1,21 @@
-#!/usr/bin/env python3
-"""The results tool, tools/results.py, run as users run it.
+"""The results tool, tools/results.py, run as users run it. One test a group
+(CTest runs each: python3 -m pytest tools_test.py::test_GROUP):
 
-    tools_test.py real -- mpirun -np 4 ... BINARY   results files of the short build
-    tools_test.py --binary BINARY cluster           ... across the three-node cluster
-    tools_test.py made-up                           512 processes, one slow host
-    tools_test.py records                           the run record beside a results file
-    tools_test.py plot                              charts, and plot without matplotlib
-    tools_test.py history                           each host across weekly made-up runs
-    tools_test.py prometheus                        metrics, checked by promtool and served
-                                                    by the node exporter
+    test_real --job=mpirun --job=-np --job=4 ... --job=BINARY
+                        results files of the short build
+    test_cluster --binary BINARY
+                        ... across the three-node cluster
+    test_made_up        512 processes, one slow host
+    test_records        the run record beside a results file
+    test_plot           charts, and plot without matplotlib
+    test_history        each host across weekly made-up runs
+    test_prometheus     metrics, checked by promtool and served by the node exporter
 
-Exit status 0 when every check passed, 1 when one failed, 77 when the group
-cannot run here (the cluster needs root and namespaces; plot needs an
-interpreter with matplotlib; prometheus needs promtool and the node exporter).
+A group that cannot run here is skipped (the cluster needs root and
+namespaces; plot needs an interpreter with matplotlib; prometheus needs
+promtool and the node exporter), and pytest's exit status is then 77.
 """
 
-import argparse
 import csv
 import io
 import json
@@ -31,36 +31,27 @@ import tempfile
 import time
 import urllib.request
 
+import pytest
+
+import report  # tests/e2e, on PYTHONPATH
+from processors64 import made_up, prometheus, reading
+from run_e2e import results_files, run_job
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import make_results  # noqa: E402
-import report  # noqa: E402
-from processors64_results import prometheus, reading  # noqa: E402
-from run_e2e import results_files, run_job  # noqa: E402
 
 COLUMNS = "file,test,rank,host,seconds,rate,form,slow"
 COMPARE_COLUMNS = "test,host,old_rate,new_rate,ratio,changed"
 HISTORY_COLUMNS = "master,test,host,runs,median_rate,latest_rate,change,degraded"
 TESTS = ("Float", "Integer", "Logic")
-FAILURES = []
-
-
-def expect(condition, message):
-    if not condition:
-        FAILURES.append(message)
-        print("FAIL:", message)
-    return condition
 
 
 def tool(*args, env=None):
     """Runs the tool as a user would: the executable, its own interpreter."""
     job = subprocess.run([TOOL, *args], capture_output=True, text=True,
                          stdin=subprocess.DEVNULL, env=env, timeout=120)
-    expect("Traceback" not in job.stderr, f"{args[0]}: a traceback: {job.stderr}")
+    assert "Traceback" not in job.stderr, f"{args[0]}: a traceback: {job.stderr}"
     return job
 
 
@@ -71,33 +62,33 @@ def csv_rows(text):
 def expect_one_error(job, shown_name, what, words):
     """Exit 2 and one line on standard error naming the file, escaped."""
     lines = job.stderr.splitlines()
-    expect(job.returncode == 2, f"{what}: exit status {job.returncode}, not 2")
-    expect(len(lines) == 1, f"{what}: {len(lines)} lines on standard error: {job.stderr!r}")
-    expect(lines and shown_name in lines[0] and words in lines[0],
-           f"{what}: the message {job.stderr!r} does not name {shown_name!r} with {words!r}")
+    assert job.returncode == 2, f"{what}: exit status {job.returncode}, not 2"
+    assert len(lines) == 1, f"{what}: {len(lines)} lines on standard error: {job.stderr!r}"
+    assert lines and shown_name in lines[0] and words in lines[0], (
+        f"{what}: the message {job.stderr!r} does not name {shown_name!r} with {words!r}")
 
 
 def expect_records(rows, values, names, nproc, host, what):
     """The exported records are the report's numbers, with the right forms."""
-    expect(len(rows) == 3 * nproc, f"{what}: {len(rows)} records, not {3 * nproc}")
+    assert len(rows) == 3 * nproc, f"{what}: {len(rows)} records, not {3 * nproc}"
     for test in TESTS:
         mine = [row for row in rows if row["test"] == f"{test} Streaming"]
-        expect([int(row["rank"]) for row in mine] == list(range(nproc)),
-               f"{what}: {test} ranks {[row['rank'] for row in mine]}")
+        assert [int(row["rank"]) for row in mine] == list(range(nproc)), (
+            f"{what}: {test} ranks {[row['rank'] for row in mine]}")
         rates = [float(row["rate"]) for row in mine]
         seconds = [float(row["seconds"]) for row in mine]
-        expect(rates == values[f"{test}_single_rate"] + values[f"{test}_rate"],
-               f"{what}: {test} rates {rates}")
-        expect(seconds == values[f"{test}_single_time"] + values[f"{test}_time"],
-               f"{what}: {test} seconds {seconds}")
-        expect([row["host"] for row in mine] == [host] + names[f"{test}_rate"],
-               f"{what}: {test} hosts {[row['host'] for row in mine]}")
+        assert rates == values[f"{test}_single_rate"] + values[f"{test}_rate"], (
+            f"{what}: {test} rates {rates}")
+        assert seconds == values[f"{test}_single_time"] + values[f"{test}_time"], (
+            f"{what}: {test} seconds {seconds}")
+        assert [row["host"] for row in mine] == [host] + names[f"{test}_rate"], (
+            f"{what}: {test} hosts {[row['host'] for row in mine]}")
         forms = [row["form"] for row in mine]
         special = "common" if test == "Logic" else "exponent-1"
-        expect(forms == ["baseline", special] + ["common"] * (nproc - 2),
-               f"{what}: {test} forms {forms}")
+        assert forms == ["baseline", special] + ["common"] * (nproc - 2), (
+            f"{what}: {test} forms {forms}")
         slow = [row["rank"] for row in mine if row["slow"] == "true"]
-        expect(slow == expected_slow(mine), f"{what}: {test} slow ranks {slow}")
+        assert slow == expected_slow(mine), f"{what}: {test} slow ranks {slow}"
 
 
 def expected_slow(rows):
@@ -140,64 +131,64 @@ def check_real_file(directory, results_path, console_path, values, names, nproc,
     shown = os.path.basename(results_path).replace("\n", "\\n")
 
     job = tool("summary", results_path)
-    expect(job.returncode == 0 and not job.stderr, f"summary: {job.returncode} {job.stderr!r}")
+    assert job.returncode == 0 and not job.stderr, f"summary: {job.returncode} {job.stderr!r}"
     out = job.stdout
-    expect(shown in out, "summary: the file is not named, escaped")
-    expect(f"time zone UTC, master {host}, {nproc} processes ({nproc - 1} workers)" in out,
-           f"summary: no run line: {out}")
+    assert shown in out, "summary: the file is not named, escaped"
+    assert f"time zone UTC, master {host}, {nproc} processes ({nproc - 1} workers)" in out, (
+        f"summary: no run line: {out}")
     for test in TESTS:
         row = (f"{test} Streaming", values[f"{test}_single_rate"][0],
                values[f"{test}_overall"][0], values[f"{test}_ratio"][0],
                values[f"{test}_mean"][0])
-        expect(any(line.split() == [row[0].split()[0], "Streaming"] + [f"{v:g}" for v in row[1:]]
-                   for line in out.splitlines()), f"summary: no line {row} in {out}")
+        assert (any(line.split() == [row[0].split()[0], "Streaming"] + [f"{v:g}" for v in row[1:]]
+                   for line in out.splitlines())), f"summary: no line {row} in {out}"
 
     job = tool("export", "--format", "csv", results_path)
-    expect(job.stdout.split("\n", 1)[0] == COLUMNS, f"csv header: {job.stdout[:80]!r}")
+    assert job.stdout.split("\n", 1)[0] == COLUMNS, f"csv header: {job.stdout[:80]!r}"
     rows = csv_rows(job.stdout)
-    expect(all(row["file"] == results_path for row in rows), "csv: the file column")
+    assert all(row["file"] == results_path for row in rows), "csv: the file column"
     expect_records(rows, values, names, nproc, host, "csv of the results file")
-    expect(("slow workers: none" in out) == (not any(row["slow"] == "true" for row in rows)),
-           f"summary: slow workers unlike the export's: {out}")
+    assert ("slow workers: none" in out) == (not any(row["slow"] == "true" for row in rows)), (
+        f"summary: slow workers unlike the export's: {out}")
 
     job = tool("export", "--format", "json", results_path)
     document = json.loads(job.stdout)
     records = [{k: str(v).lower() if isinstance(v, bool) else v for k, v in r.items()}
                for r in document["records"]]
-    expect(len(records) == len(rows) and all(
+    assert (len(records) == len(rows) and all(
         float(r["rate"]) == float(row["rate"]) and r["form"] == row["form"] and
-        r["slow"] == row["slow"] and r["host"] == row["host"] for r, row in zip(records, rows)),
+        r["slow"] == row["slow"] and r["host"] == row["host"] for r, row in zip(records, rows))), (
         "json: the records differ from the csv's")
     run = document["runs"][0]
-    expect(run["processes"] == nproc and run["complete"] and run["master"] == host and
-           run["time_zone"] == "UTC", f"json: run summary {run}")
-    expect([t["improvement"] for t in run["tests"]] ==
-           [values[f"{test}_ratio"][0] for test in TESTS], "json: improvements")
+    assert (run["processes"] == nproc and run["complete"] and run["master"] == host and
+           run["time_zone"] == "UTC"), f"json: run summary {run}"
+    assert ([t["improvement"] for t in run["tests"]] ==
+           [values[f"{test}_ratio"][0] for test in TESTS]), "json: improvements"
 
     job = tool("export", "--format", "csv", console_path)
     console_rows = csv_rows(job.stdout)
-    expect(job.returncode == 0, f"console log: exit {job.returncode} {job.stderr!r}")
+    assert job.returncode == 0, f"console log: exit {job.returncode} {job.stderr!r}"
     expect_records(console_rows, values, names, nproc, host, "csv of the console log")
 
     job = tool("compare", "--format", "csv", results_path, console_path)
     lines = job.stdout.splitlines()
-    expect(lines[:1] == [COMPARE_COLUMNS], f"compare csv header: {lines[:1]}")
-    expect(len(lines) > 3 and all(line.endswith(",1.0000,false") for line in lines[1:]),
-           f"compare of a run with its own console log: {lines}")
+    assert lines[:1] == [COMPARE_COLUMNS], f"compare csv header: {lines[:1]}"
+    assert len(lines) > 3 and all(line.endswith(",1.0000,false") for line in lines[1:]), (
+        f"compare of a run with its own console log: {lines}")
 
     for path, where in cut_copies(directory, open(results_path).read(),
                                   os.path.basename(results_path)):
         what = f"a file that ends {where}"
         job = tool("export", "--format", "csv", path)
-        expect(job.returncode == 0, f"{what}: exit status {job.returncode}")
+        assert job.returncode == 0, f"{what}: exit status {job.returncode}"
         warning = job.stderr.splitlines()
-        expect(len(warning) == 1 and "warning" in warning[0] and where in warning[0] and
-               path.replace("\n", "\\n") in warning[0], f"{what}: warning {job.stderr!r}")
+        assert (len(warning) == 1 and "warning" in warning[0] and where in warning[0] and
+               path.replace("\n", "\\n") in warning[0]), f"{what}: warning {job.stderr!r}"
         rows = csv_rows(job.stdout)
         float_rows = [row for row in rows if row["test"] == "Float Streaming"]
-        expect(len(float_rows) == (2 if where.startswith("inside Float") else nproc),
-               f"{what}: {len(float_rows)} Float records")
-        expect(all(float(row["rate"]) > 0 for row in rows), f"{what}: records {rows}")
+        assert len(float_rows) == (2 if where.startswith("inside Float") else nproc), (
+            f"{what}: {len(float_rows)} Float records")
+        assert all(float(row["rate"]) > 0 for row in rows), f"{what}: records {rows}"
 
     check_bad_files(directory, results_path)
 
@@ -225,25 +216,26 @@ def check_bad_files(directory, good):
                 continue
             expect_one_error(job, path.replace("\n", "\\n"), f"{command[0]} of {path!r}", words)
     job = tool("summary", empty, good)
-    expect(job.returncode == 2 and "Float Streaming" in job.stdout,
-           "a bad file beside a good one: the good one is still read, exit status 2")
+    assert job.returncode == 2 and "Float Streaming" in job.stdout, (
+        "a bad file beside a good one: the good one is still read, exit status 2")
     job = tool("compare", good, missing)
     expect_one_error(job, "no such\\nfile", "compare with a missing file", "No such file")
     job = tool("summary", "--slow", "abc", good)
-    expect(job.returncode == 2 and len(job.stderr.splitlines()) == 1,
-           f"a bad option: {job.returncode} {job.stderr!r}")
+    assert job.returncode == 2 and len(job.stderr.splitlines()) == 1, (
+        f"a bad option: {job.returncode} {job.stderr!r}")
 
 
-def group_real(args):
+def test_real(pytestconfig):
     """The short build at 4 processes on this machine."""
-    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    command = pytestconfig.getoption("job")
+    if not command:
+        pytest.skip("no job to run: --job=mpirun --job=-np ... --job=BINARY")
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
         directory = os.path.realpath(directory)
         job = run_job(command, directory, 120)
         files = results_files(directory)
-        if not expect(job.returncode == 0 and len(files) == 1,
-                      f"the short build: exit {job.returncode}, files {files}: {job.stderr}"):
-            return
+        assert job.returncode == 0 and len(files) == 1, (
+            f"the short build: exit {job.returncode}, files {files}: {job.stderr}")
         path = os.path.join(directory, files[0])
         values, names = report.check_report(job.stdout, open(path).read(), files[0], directory,
                                             4, 8192)
@@ -254,126 +246,133 @@ def group_real(args):
         check_real_file(directory, path, console, values, names, 4, host)
 
 
-def group_cluster(args):
+@pytest.fixture
+def cluster_run(pytestconfig, tmp_path):
+    """The directory of the cluster test's runs of the short build (its run
+    directories kept), skipped where the cluster cannot be made here."""
+    binary = pytestconfig.getoption("binary")
+    if not binary:
+        pytest.skip("no short build named: --binary")
+    job = subprocess.run([os.path.join(ROOT, "tests", "cluster", "cluster_test.sh"),
+                          binary, str(tmp_path)], capture_output=True, text=True,
+                         stdin=subprocess.DEVNULL, timeout=800)
+    if job.returncode == 77:
+        pytest.skip(job.stdout.strip().splitlines()[-1])
+    assert job.returncode == 0, f"the cluster run failed: {job.stdout}{job.stderr}"
+    return str(tmp_path)
+
+
+def test_cluster(cluster_run):
     """The short build across the simulated three-node cluster."""
-    with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        job = subprocess.run([os.path.join(ROOT, "tests", "cluster", "cluster_test.sh"),
-                              args.binary, directory], capture_output=True, text=True,
-                             stdin=subprocess.DEVNULL, timeout=800)
-        if job.returncode == 77:
-            print(job.stdout.strip().splitlines()[-1])
-            return 77
-        if not expect(job.returncode == 0, f"the cluster run failed: {job.stdout}{job.stderr}"):
-            return 1
-        work = os.path.join(directory, os.listdir(directory)[0])
-        run_dir = os.path.join(work, "three_nodes", "run")
-        name = results_files(run_dir)[0]
-        path = os.path.join(run_dir, name)
-        console = os.path.join(work, "three_nodes", "console.txt")
-        values, names = report.check_report(open(console).read(), open(path).read(), name,
-                                            os.path.realpath(run_dir), 3, 8192, "node1")
-        expect(names["Float_rate"] == ["node2", "node3"], f"cluster hosts {names}")
-        check_real_file(directory, path, console, values, names, 3, "node1")
-        job = tool("summary", path)
-        expect("    node2  1 (1);" in job.stdout and "    node3  1 (2);" in job.stdout,
-               f"summary: no line per host: {job.stdout}")
-        # The run record the cluster run wrote beside its results file.
-        with open("/proc/cpuinfo") as f:
-            model = next(line.split(":", 1)[1].strip() for line in f
-                         if line.startswith("model name"))
-        expect(not job.stderr and any(line.startswith(f"  CPU {model}") and
-                                      line.endswith(": node1, node2, node3")
-                                      for line in job.stdout.splitlines()),
-               f"summary: the CPU of node1 to node3 from the run record: {job.stderr}{job.stdout}")
+    directory = cluster_run
+    work = os.path.join(directory, os.listdir(directory)[0])
+    run_dir = os.path.join(work, "three_nodes", "run")
+    name = results_files(run_dir)[0]
+    path = os.path.join(run_dir, name)
+    console = os.path.join(work, "three_nodes", "console.txt")
+    values, names = report.check_report(open(console).read(), open(path).read(), name,
+                                        os.path.realpath(run_dir), 3, 8192, "node1")
+    assert names["Float_rate"] == ["node2", "node3"], f"cluster hosts {names}"
+    check_real_file(directory, path, console, values, names, 3, "node1")
+    job = tool("summary", path)
+    assert "    node2  1 (1);" in job.stdout and "    node3  1 (2);" in job.stdout, (
+        f"summary: no line per host: {job.stdout}")
+    # The run record the cluster run wrote beside its results file.
+    with open("/proc/cpuinfo") as f:
+        model = next(line.split(":", 1)[1].strip() for line in f
+                     if line.startswith("model name"))
+    assert (not job.stderr and any(line.startswith(f"  CPU {model}") and
+                                  line.endswith(": node1, node2, node3")
+                                  for line in job.stdout.splitlines())), (
+        f"summary: the CPU of node1 to node3 from the run record: {job.stderr}{job.stdout}")
 
-        # The second run starts 6 ranks for a cap of 4: its console log
-        # begins with mpirun's job map and its workers share node2.
-        console = os.path.join(work, "two_per_node", "console.txt")
-        rows = csv_rows(tool("export", "--format", "csv", console).stdout)
-        hosts = [row["host"] for row in rows if row["test"] == "Logic Streaming"]
-        expect(hosts == ["node1", "node1", "node2", "node2"], f"6 ranks, cap 4: hosts {hosts}")
-    return None
+    # The second run starts 6 ranks for a cap of 4: its console log
+    # begins with mpirun's job map and its workers share node2.
+    console = os.path.join(work, "two_per_node", "console.txt")
+    rows = csv_rows(tool("export", "--format", "csv", console).stdout)
+    hosts = [row["host"] for row in rows if row["test"] == "Logic Streaming"]
+    assert hosts == ["node1", "node1", "node2", "node2"], f"6 ranks, cap 4: hosts {hosts}"
 
 
-def group_made_up(args):
+def test_made_up():
     """512 processes on 64 nodes: one slow node; ranks 1 and 10 as slow as
     their forms are on some processors; a comparison with a later run."""
-    hosts = make_results.cluster_hosts(64, 8)[:512]
+    hosts = made_up.cluster_hosts(64, 8)[:512]
     slow_ranks = [rank for rank in range(1, 512) if hosts[rank] == "node5"]
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        rates = make_results.worker_rates(hosts, slow_hosts=("node5",),
+        rates = made_up.worker_rates(hosts, slow_hosts=("node5",),
                                           special={1: 1 / 25, 10: 1 / 25})
-        path = make_results.write_run(directory, hosts, rates)
+        path = made_up.write_run(directory, hosts, rates)
         # The made-up file passes the program's own checks.
         values, _ = report.match_lines(open(path).read(),
                                        report.expected_lines(512, True, report.FILE_END), "file")
-        report.check_numbers(values, 512, make_results.ITERATIONS)
+        report.check_numbers(values, 512, made_up.ITERATIONS)
 
         rows = csv_rows(tool("export", "--format", "csv", path).stdout)
-        expect(len(rows) == 3 * 512, f"512 processes: {len(rows)} records")
+        assert len(rows) == 3 * 512, f"512 processes: {len(rows)} records"
         for test in TESTS:
             mine = [row for row in rows if row["test"] == f"{test} Streaming"]
             slow = [int(row["rank"]) for row in mine if row["slow"] == "true"]
-            expect(slow == slow_ranks, f"{test}: slow ranks {slow}, not node5's {slow_ranks}")
+            assert slow == slow_ranks, f"{test}: slow ranks {slow}, not node5's {slow_ranks}"
             forms = {int(row["rank"]): row["form"] for row in mine if row["form"] != "common"}
             expected = {0: "baseline"} if test == "Logic" else {
                 0: "baseline", 1: "exponent-1", 10: "sine-factor-minus-inf", 11: "sine-factor-0"}
-            expect(forms == expected, f"{test}: forms {forms}")
+            assert forms == expected, f"{test}: forms {forms}"
         out = tool("summary", path).stdout
-        expect("Float Streaming @node5: ranks 33-40:" in out, f"summary of the slow node: {out}")
-        expect("rank 1:" not in out and "rank 10:" not in out, "ranks 1 and 10 called slow")
+        assert "Float Streaming @node5: ranks 33-40:" in out, f"summary of the slow node: {out}"
+        assert "rank 1:" not in out and "rank 10:" not in out, "ranks 1 and 10 called slow"
         rows = csv_rows(tool("export", "--format", "csv", "--slow", "40", path).stdout)
-        expect(not any(row["slow"] == "true" for row in rows), "--slow 40 still finds some")
+        assert not any(row["slow"] == "true" for row in rows), "--slow 40 still finds some"
 
         # Host names with blanks are read line by line, with the same result.
         spaced = [host.replace("node", "node ") for host in hosts]
-        spaced_path = make_results.write_run(os.path.join(directory), spaced, rates,
-                                             make_results.datetime(2026, 12, 9, 1, 2, 3))
+        spaced_path = made_up.write_run(os.path.join(directory), spaced, rates,
+                                             made_up.datetime(2026, 12, 9, 1, 2, 3))
         spaced_rows = csv_rows(tool("export", "--format", "csv", spaced_path).stdout)
-        expect([row["host"] for row in spaced_rows] == [r["host"].replace("node", "node ")
+        assert ([row["host"] for row in spaced_rows] == [r["host"].replace("node", "node ")
                                                         for r in csv_rows(tool(
                                                             "export", "--format", "csv",
-                                                            path).stdout)],
-               "host names with blanks")
+                                                            path).stdout)]), (
+            "host names with blanks")
 
         # A later run in which node7 lost a fifth of its speed.
-        later = make_results.worker_rates(hosts, seed=2, slow_hosts=("node7",), slow_factor=0.8)
-        later_path = make_results.write_run(directory, hosts, later,
-                                            make_results.datetime(2026, 12, 8, 9, 0, 0))
+        later = made_up.worker_rates(hosts, seed=2, slow_hosts=("node7",), slow_factor=0.8)
+        later_path = made_up.write_run(directory, hosts, later,
+                                            made_up.datetime(2026, 12, 8, 9, 0, 0))
         out = tool("compare", "--format", "csv", path, later_path).stdout
         rows = csv_rows(out)
-        expect(out.split("\n", 1)[0] == COMPARE_COLUMNS, f"compare header {out[:60]!r}")
-        expect(len(rows) == 3 * 64, f"compare: {len(rows)} rows, not one per test and host")
+        assert out.split("\n", 1)[0] == COMPARE_COLUMNS, f"compare header {out[:60]!r}"
+        assert len(rows) == 3 * 64, f"compare: {len(rows)} rows, not one per test and host"
         changed = sorted({row["host"] for row in rows if row["changed"] == "true"})
-        expect(changed == ["node5", "node7"], f"compare: changed hosts {changed}")
+        assert changed == ["node5", "node7"], f"compare: changed hosts {changed}"
         node7 = [float(row["ratio"]) for row in rows if row["host"] == "node7"]
-        expect(all(0.75 < ratio < 0.85 for ratio in node7), f"compare: node7 ratios {node7}")
+        assert all(0.75 < ratio < 0.85 for ratio in node7), f"compare: node7 ratios {node7}"
         rows = csv_rows(tool("compare", "--format", "csv", "--threshold", "50",
                              path, later_path).stdout)
-        expect(not any(row["changed"] == "true" for row in rows), "--threshold 50")
+        assert not any(row["changed"] == "true" for row in rows), "--threshold 50"
         out = tool("compare", path, later_path).stdout
-        expect("Float Streaming    node7" in out, f"compare as text: {out[:300]}")
+        assert "Float Streaming    node7" in out, f"compare as text: {out[:300]}"
 
 
 def record_of(path):
     return path[:-len(".txt")] + ".run.json"
 
 
-def group_records(args):
+def test_records():
     """Run records beside made-up results files: summary names the CPUs, MPI
     and build, compare what differs, export json carries the record; a record
     that cannot be read is one warning and the results are read without it."""
-    hosts = make_results.cluster_hosts(3, 2)
+    hosts = made_up.cluster_hosts(3, 2)
     xeon = "Intel(R) Xeon(R) Gold 6248 CPU @ 2.50GHz"
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        old = make_results.write_run(directory, hosts, make_results.worker_rates(hosts))
-        failed = dict.fromkeys(make_results.node_record("node3"), None)
+        old = made_up.write_run(directory, hosts, made_up.worker_rates(hosts))
+        failed = dict.fromkeys(made_up.node_record("node3"), None)
         failed.update(host="node3", error="no answer within 60 s")
-        old_record = make_results.write_record(old, hosts, {"node3": failed},
+        old_record = made_up.write_record(old, hosts, {"node3": failed},
                                                build={"commit": "0cb595f-dirty"})
-        new = make_results.write_run(directory, hosts, make_results.worker_rates(hosts, seed=2),
-                                     make_results.datetime(2026, 12, 9, 1, 2, 3))
-        make_results.write_record(new, hosts, {"node2": make_results.node_record(
+        new = made_up.write_run(directory, hosts, made_up.worker_rates(hosts, seed=2),
+                                     made_up.datetime(2026, 12, 9, 1, 2, 3))
+        made_up.write_record(new, hosts, {"node2": made_up.node_record(
             "node2", xeon, "0x5003604")}, ("MPICH", "4.0.2"), {"commit": None})
         plain = os.path.join(directory, "plain")  # the same results files without records
         os.mkdir(plain)
@@ -385,37 +384,37 @@ def group_records(args):
                      "  MPI Open MPI 4.1.4, launcher /usr/bin/mpiexec.openmpi",
                      "  build: compiler GNU 12.2.0, flags -O3 -DNDEBUG -Wall -Wextra "
                      "-ffp-contract=off, commit 0cb595f-dirty"):
-            expect(line in lines, f"summary: no line {line!r} in {lines}")
+            assert line in lines, f"summary: no line {line!r} in {lines}"
         out = tool("summary", new, plain_new).stdout
-        expect(f"  CPU {xeon}, microcode 0x5003604: node2" in out and
-               "commit not from a git checkout" in out and "run record: none" in out,
-               f"summary of the later run and of one without a record: {out}")
+        assert (f"  CPU {xeon}, microcode 0x5003604: node2" in out and
+               "commit not from a git checkout" in out and "run record: none" in out), (
+            f"summary of the later run and of one without a record: {out}")
         alone = os.path.join(directory, "alone")  # one process: the master, no worker
         os.mkdir(alone)
-        alone = make_results.write_run(alone, ["node1"], make_results.worker_rates(["node1"]))
-        make_results.write_record(alone, ["node1"])
+        alone = made_up.write_run(alone, ["node1"], made_up.worker_rates(["node1"]))
+        made_up.write_record(alone, ["node1"])
         job = tool("summary", alone)
-        expect(job.returncode == 0 and "  CPU AMD EPYC 7B13, microcode 0xa0011d1: node1" in
-               job.stdout, f"summary of one process with a record: {job.stderr}{job.stdout}")
+        assert (job.returncode == 0 and "  CPU AMD EPYC 7B13, microcode 0xa0011d1: node1" in
+               job.stdout), f"summary of one process with a record: {job.stderr}{job.stdout}"
 
         out = tool("compare", old, new).stdout
         before_table = out[:out.find("median rate of each host")]
         for words in (f"node2: CPU model AMD EPYC 7B13 -> {xeon}",
                       "MPI Open MPI 4.1.4 (/usr/bin/mpiexec.openmpi) -> MPICH 4.0.2",
                       "commit 0cb595f-dirty -> not from a git checkout"):
-            expect(words in before_table, f"compare: {words!r} not before the table: {out}")
-        expect("\nnode1" not in before_table, f"compare: node1 did not change: {before_table}")
+            assert words in before_table, f"compare: {words!r} not before the table: {out}"
+        assert "\nnode1" not in before_table, f"compare: node1 did not change: {before_table}"
         out = tool("compare", plain_old, new).stdout
-        expect("the old run has no run record" in out and "new run has no" not in out,
-               f"compare with a run without a record: {out}")
+        assert "the old run has no run record" in out and "new run has no" not in out, (
+            f"compare with a run without a record: {out}")
         out = tool("compare", new, new).stdout
-        expect("records show no difference" in out, f"compare of a run with itself: {out}")
-        expect(tool("compare", "--format", "csv", old, new).stdout == tool(
-            "compare", "--format", "csv", plain_old, plain_new).stdout,
-               "compare --format csv changes with a run record")
+        assert "records show no difference" in out, f"compare of a run with itself: {out}"
+        assert (tool("compare", "--format", "csv", old, new).stdout == tool(
+            "compare", "--format", "csv", plain_old, plain_new).stdout), (
+            "compare --format csv changes with a run record")
         runs = json.loads(tool("export", old, plain_new).stdout)["runs"]
-        expect(runs[0]["record"] == old_record and runs[1]["record"] is None,
-               f"export json: the records {[run['record'] for run in runs]}")
+        assert runs[0]["record"] == old_record and runs[1]["record"] is None, (
+            f"export json: the records {[run['record'] for run in runs]}")
 
         # results_* names each results file and its record; a record alone
         # stands for its results file; a job that made none is a warning.
@@ -428,14 +427,14 @@ def group_records(args):
                           [record_of(old), nothing, record_of(new)]):
                 job = tool(*command, *named)
                 warned = [os.path.basename(nothing) + ": "] if nothing in named else []
-                expect(job.stdout == alone.stdout and job.returncode == 0 and
+                assert (job.stdout == alone.stdout and job.returncode == 0 and
                        len(job.stderr.splitlines()) == len(warned) and
-                       all(words in job.stderr for words in warned),
-                       f"{command[0]} of {named}: {job.returncode} {job.stderr!r}")
+                       all(words in job.stderr for words in warned)), (
+                    f"{command[0]} of {named}: {job.returncode} {job.stderr!r}")
 
         # A record that cannot be read: one warning naming it, read without it.
         bad = {"bad\njson": '{"nodes": [\n', "nodes\nnot a list": json.dumps(
-            dict(old_record, nodes={"node1": make_results.node_record("node1")}))}
+            dict(old_record, nodes={"node1": made_up.node_record("node1")}))}
         for name, text in bad.items():
             path = shutil.copy(old, os.path.join(directory, name + ".txt"))
             with open(record_of(path), "w") as f:
@@ -443,18 +442,18 @@ def group_records(args):
             for command in (["summary"], ["export"], ["compare", new]):
                 job = tool(*command, path)
                 warning = job.stderr.splitlines()
-                expect(job.returncode == 0 and len(warning) == 1 and "warning" in warning[0] and
+                assert (job.returncode == 0 and len(warning) == 1 and "warning" in warning[0] and
                        record_of(path).replace("\n", "\\n") + ": " in warning[0] and
-                       "Float Streaming" in job.stdout, f"{command[0]} beside a record "
-                       f"{name!r}: {job.returncode} {job.stderr!r}")
+                       "Float Streaming" in job.stdout), (
+                    f"{command[0]} beside a record {name!r}: {job.returncode} {job.stderr!r}")
 
         # A console log has no record beside it, whatever its name.
         console = os.path.join(directory, "console.txt")
         with open(console, "w") as f:
-            f.write(make_results.report_text(hosts, make_results.worker_rates(hosts), False))
-        make_results.write_record(console, hosts)
+            f.write(made_up.report_text(hosts, made_up.worker_rates(hosts), False))
+        made_up.write_record(console, hosts)
         runs = json.loads(tool("export", console).stdout)["runs"]
-        expect(runs and runs[0]["record"] is None, f"a console log's record: {runs}")
+        assert runs and runs[0]["record"] is None, f"a console log's record: {runs}"
 
 
 def has_matplotlib(python):
@@ -470,12 +469,12 @@ def png_size(path):
     return struct.unpack(">II", head[16:24])
 
 
-def group_plot(args):
+def test_plot():
     """A chart of each run and the history of several, as PNGs."""
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        hosts = make_results.cluster_hosts(4, 3)
-        paths = make_results.write_runs(directory, 3, hosts, slow_hosts=("node2",))
-        make_results.write_record(paths[0], hosts)  # its chart's title names CPU and MPI
+        hosts = made_up.cluster_hosts(4, 3)
+        paths = made_up.write_runs(directory, 3, hosts, slow_hosts=("node2",))
+        made_up.write_record(paths[0], hosts)  # its chart's title names CPU and MPI
 
         # Without matplotlib anywhere: how to install it, exit 2.
         fake = os.path.join(directory, "fake")
@@ -484,28 +483,26 @@ def group_plot(args):
             f.write("raise ImportError('no matplotlib here')\n")
         env = dict(os.environ, PYTHONPATH=fake)
         job = tool("plot", "--out", directory, paths[0], env=env)
-        expect(job.returncode == 2 and "python3-matplotlib" in job.stderr and
-               len(job.stderr.splitlines()) == 1, f"plot without matplotlib: {job.stderr!r}")
+        assert (job.returncode == 2 and "python3-matplotlib" in job.stderr and
+               len(job.stderr.splitlines()) == 1), f"plot without matplotlib: {job.stderr!r}"
         for command in (["summary"], ["export"]):
             job = tool(*command, paths[0], env=env)
-            expect(job.returncode == 0, f"{command[0]} without matplotlib: {job.stderr!r}")
+            assert job.returncode == 0, f"{command[0]} without matplotlib: {job.stderr!r}"
 
         if not (has_matplotlib(sys.executable) or has_matplotlib("python3") or
                 has_matplotlib("/usr/bin/python3")):
-            print("SKIP: no Python here has matplotlib (apt-get install python3-matplotlib)")
-            return 77
+            pytest.skip("no Python here has matplotlib (apt-get install python3-matplotlib)")
         out = os.path.join(directory, "charts")
         job = tool("plot", "--out", out, *paths)
-        expect(job.returncode == 0, f"plot: exit {job.returncode}: {job.stderr}")
+        assert job.returncode == 0, f"plot: exit {job.returncode}: {job.stderr}"
         charts = job.stdout.split()
-        expect(len(charts) == 7 and charts[3].endswith("-history.png") and
+        assert (len(charts) == 7 and charts[3].endswith("-history.png") and
                [chart.rsplit("-", 2)[1] for chart in charts[4:]] == ["float", "integer", "logic"]
-               and all(chart.endswith("-heatmap.png") for chart in charts[4:]),
-               f"plot: one chart per run, one history and a heatmap per test: {charts}")
+               and all(chart.endswith("-heatmap.png") for chart in charts[4:])), (
+            f"plot: one chart per run, one history and a heatmap per test: {charts}")
         for chart in charts:
             size = png_size(chart) if os.path.exists(chart) else None
-            expect(size is not None and size[0] >= 800, f"{chart}: a PNG {size} wide")
-    return None
+            assert size is not None and size[0] >= 800, f"{chart}: a PNG {size} wide"
 
 def subdir(directory, name):
     path = os.path.join(directory, name)
@@ -515,7 +512,7 @@ def subdir(directory, name):
 
 def history_rows(*args):
     job = tool("history", "--format", "csv", *args)
-    expect(job.stdout.startswith(HISTORY_COLUMNS + "\n"), f"history csv: {job.stdout[:80]!r}")
+    assert job.stdout.startswith(HISTORY_COLUMNS + "\n"), f"history csv: {job.stdout[:80]!r}"
     return csv_rows(job.stdout)
 
 
@@ -523,69 +520,68 @@ def degraded(rows):
     return sorted({(row["master"], row["host"]) for row in rows if row["degraded"] == "true"})
 
 
-def group_history(args):
+def test_history():
     """history over weekly made-up runs of 8 nodes of 4 workers: one node
     slows, all slow together, one run, two masters, hosts that come and go."""
-    hosts = make_results.cluster_hosts(8, 4)
+    hosts = made_up.cluster_hosts(8, 4)
     steady = [{}] * 4
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
-        one = make_results.write_history(subdir(directory, "one"), hosts,
+        one = made_up.write_history(subdir(directory, "one"), hosts,
                                          steady + [{"node6": 0.8}])
         rows = history_rows(*one)
         changes = [float(row["change"]) for row in rows if row["degraded"] == "true"]
-        expect(len(rows) == 3 * 8 and degraded(rows) == [("node1", "node6")] and
-               len(changes) == 3 and all(-0.23 < change < -0.17 for change in changes),
-               f"one node 20% slower: {degraded(rows)} {changes}")
+        assert (len(rows) == 3 * 8 and degraded(rows) == [("node1", "node6")] and
+               len(changes) == 3 and all(-0.23 < change < -0.17 for change in changes)), (
+            f"one node 20% slower: {degraded(rows)} {changes}")
         out = tool("history", *one).stdout
-        expect(len(re.findall(r"(?m)^    \w+ Streaming +node6 .*, -(1[89]|2[0-2])%$", out)) == 3
+        assert (len(re.findall(r"(?m)^    \w+ Streaming +node6 .*, -(1[89]|2[0-2])%$", out)) == 3
                and len(re.findall(r"(?m)^    node6 .*  degraded$", out)) == 3 and
-               out.count("degraded") == 4, f"history text of one slow node: {out}")
-        expect(degraded(history_rows("--drop", "25", *one)) == [], "--drop 25 still flags")
+               out.count("degraded") == 4), f"history text of one slow node: {out}"
+        assert degraded(history_rows("--drop", "25", *one)) == [], "--drop 25 still flags"
         # The newest run's console log beside its results file counts once.
         with open(one[-1] + ".console", "w") as f:
-            f.write(make_results.report_text(hosts, make_results.worker_rates(
+            f.write(made_up.report_text(hosts, made_up.worker_rates(
                 hosts, 104, factors={"node6": 0.8}), for_file=False) +
                 "\n".join(report.end_of_run_console(one[-1])) + "\n")
-        expect(history_rows(*one, one[-1] + ".console") == rows, "a console log counted apart")
+        assert history_rows(*one, one[-1] + ".console") == rows, "a console log counted apart"
 
-        everyone = make_results.write_history(subdir(directory, "all"), hosts,
+        everyone = made_up.write_history(subdir(directory, "all"), hosts,
                                               steady + [{f"node{n}": 0.85 for n in range(1, 9)}])
         rows = history_rows(*everyone)
         out = tool("summary", everyone[-1]).stdout
         slow = [row for row in csv_rows(tool("export", "--format", "csv", everyone[-1]).stdout)
                 if row["slow"] == "true"]
-        expect(len(rows) == 3 * 8 and all(row["degraded"] == "true" for row in rows) and
-               "slow workers: none" in out and not slow,
-               f"every node 15% slower: degraded {degraded(rows)}, slow workers {slow}")
+        assert (len(rows) == 3 * 8 and all(row["degraded"] == "true" for row in rows) and
+               "slow workers: none" in out and not slow), (
+            f"every node 15% slower: degraded {degraded(rows)}, slow workers {slow}")
 
         job = tool("history", one[0])
-        expect("this is the only run of node1" in job.stdout and all(
+        assert ("this is the only run of node1" in job.stdout and all(
             row["degraded"] == "false" and row["median_rate"] == "" and row["runs"] == "1"
-            for row in history_rows(one[0])), f"one run: {job.stdout}")
+            for row in history_rows(one[0]))), f"one run: {job.stdout}"
 
         # node2 is missing from run 2, node3 from the newest; node8 joins in
         # run 4: only node2 has the two earlier runs to be judged against.
         mixed = subdir(directory, "mixed")
         layouts = [["node8"], ["node8", "node2"], ["node8"], [], ["node3"]]
-        make_results.write_history(mixed, [[host for host in hosts if host not in left]
+        made_up.write_history(mixed, [[host for host in hosts if host not in left]
                                            for left in layouts],
                                    steady + [{"node2": 0.8, "node8": 0.5}])
-        gpus = [host.replace("node", "gpu") for host in make_results.cluster_hosts(3, 2)]
-        make_results.write_history(mixed, gpus, steady[:3])
+        gpus = [host.replace("node", "gpu") for host in made_up.cluster_hosts(3, 2)]
+        made_up.write_history(mixed, gpus, steady[:3])
         paths = [os.path.join(mixed, name) for name in sorted(os.listdir(mixed))]
         rows = {(row["master"], row["host"]): row for row in history_rows(*paths)
                 if row["test"] == "Float Streaming"}
-        expect(degraded(rows.values()) == [("node1", "node2")] and len(rows) == 8 + 3 and
+        assert (degraded(rows.values()) == [("node1", "node2")] and len(rows) == 8 + 3 and
                [rows[("node1", f"node{n}")]["runs"] for n in (2, 3, 8)] == ["4", "4", "2"] and
                float(rows[("node1", "node8")]["change"]) < -0.4 and
                rows[("node1", "node3")]["latest_rate"] == rows[("node1", "node3")]["change"] == ""
-               and rows[("gpu1", "gpu2")]["runs"] == "3", f"hosts that come and go: {rows}")
+               and rows[("gpu1", "gpu2")]["runs"] == "3"), f"hosts that come and go: {rows}"
         out = tool("history", *paths).stdout
-        expect(out.startswith("gpu1: 3 runs, ") and "\n\nnode1: 5 runs, " in out and
+        assert (out.startswith("gpu1: 3 runs, ") and "\n\nnode1: 5 runs, " in out and
                "not in the newest run: node3" in out and
-               re.search(r"\n    node8 +\S+ +- +- +- +\S+ +\S+\n", out),
-               f"history text of two masters: {out}")
-    return None
+               re.search(r"\n    node8 +\S+ +- +- +- +\S+ +\S+\n", out)), (
+            f"history text of two masters: {out}")
 
 
 SAMPLE = re.compile(r"(processors64_\w+)\{(.*)\} (\S+)\Z")
@@ -609,9 +605,26 @@ def sample(found, name, **labels):
 NODE_EXPORTER = "/usr/bin/prometheus-node-exporter"
 
 
-def served(directory):
-    """/metrics of a node exporter of our own with only its textfile
-    collector, reading `directory`; stopped before this returns."""
+@pytest.fixture
+def node_exporter():
+    """serve(directory): /metrics of a node exporter of our own with only its
+    textfile collector, reading `directory`, on a free port of 127.0.0.1;
+    each one is stopped when the test ends, failed or not."""
+    if not shutil.which(NODE_EXPORTER):
+        pytest.skip(f"{NODE_EXPORTER} is not installed (apt-get install prometheus-node-exporter)")
+    started = []
+    yield lambda directory: served(directory, started)
+    for exporter in started:
+        exporter.terminate()
+        try:
+            exporter.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            exporter.kill()
+            exporter.wait()
+
+
+def served(directory, started):
+    """/metrics of a new node exporter reading `directory` (noted in `started`)."""
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
@@ -620,25 +633,17 @@ def served(directory):
                                  f"--collector.textfile.directory={directory}"],
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
+    started.append(exporter)
     direct = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-    try:
-        for _ in range(200):
-            try:
-                with direct.open(f"http://127.0.0.1:{port}/metrics", timeout=10) as page:
-                    return page.read().decode()
-            except OSError:
-                if exporter.poll() is not None:
-                    break
-                time.sleep(0.1)
-        expect(False, f"the node exporter did not answer (exit {exporter.poll()})")
-        return ""
-    finally:
-        exporter.terminate()
+    for _ in range(200):
         try:
-            exporter.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            exporter.kill()
-            exporter.wait()
+            with direct.open(f"http://127.0.0.1:{port}/metrics", timeout=10) as page:
+                return page.read().decode()
+        except OSError:
+            if exporter.poll() is not None:
+                break
+            time.sleep(0.1)
+    raise AssertionError(f"the node exporter did not answer (exit {exporter.poll()})")
 
 
 def check_out_failures(directory, paths):
@@ -662,120 +667,107 @@ def check_out_failures(directory, paths):
         job = subprocess.run(prefix + ["export", "--format", "prometheus", "--out", out, *paths],
                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
         expect_one_error(job, out, f"--out {out}", "cannot write it")
-    expect(list(os.walk(directory)) == before, "a failed --out left something behind")
+    assert list(os.walk(directory)) == before, "a failed --out left something behind"
 
 
-def group_prometheus(args):
+ODD_HOSTS = ['lab\\"1'] + ['no"de\\2'] * 3 + ["node 3"] * 3
+
+
+def prometheus_runs(directory):
+    """(weekly made-up runs of 8 nodes, a run of odd host names, the runs
+    read, their exposition): a backslash and a double quote come from the
+    report; a line feed only from a run record."""
+    weekly = made_up.write_history(subdir(directory, "weekly"), made_up.cluster_hosts(8, 4),
+                                   [{}] * 4 + [{"node6": 0.8}])
+    odd_path = made_up.write_run(subdir(directory, "odd"), ODD_HOSTS,
+                                 made_up.worker_rates(ODD_HOSTS))
+    runs = [reading.read_run(path, 10) for path in weekly + [odd_path]]
+    runs[-1].record = {"started": "2026-12-08T07:04:00Z", "nodes": [
+        {"host": "lab\n1", "cpu_model": 'AMD "EPYC" \\ 7', "microcode": None},
+        {"host": "node3", "error": "no answer within 60 s", "cpu_model": None}]}
+    return weekly, odd_path, runs, prometheus.exposition(runs, 10)
+
+
+def test_prometheus():
     """export --format prometheus of weekly made-up runs and of host names
-    the format must escape; checked by promtool and read back from the node
-    exporter's textfile collector; --out; the shipped alert rules."""
-    hosts = make_results.cluster_hosts(8, 4)
+    the format must escape; --out."""
+    hosts = made_up.cluster_hosts(8, 4)
+    odd = ODD_HOSTS
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
         os.chmod(directory, 0o755)  # nobody reads it in check_out_failures
-        weekly = make_results.write_history(subdir(directory, "weekly"), hosts,
-                                            [{}] * 4 + [{"node6": 0.8}])
-        # A backslash and a double quote come from the report; a line feed
-        # only from a run record.
-        odd = ['lab\\"1'] + ['no"de\\2'] * 3 + ["node 3"] * 3
-        odd_path = make_results.write_run(subdir(directory, "odd"), odd,
-                                          make_results.worker_rates(odd))
-        runs = [reading.read_run(path, 10) for path in weekly + [odd_path]]
-        runs[-1].record = {"started": "2026-12-08T07:04:00Z", "nodes": [
-            {"host": "lab\n1", "cpu_model": 'AMD "EPYC" \\ 7', "microcode": None},
-            {"host": "node3", "error": "no answer within 60 s", "cpu_model": None}]}
-        text = prometheus.exposition(runs, 10)
+        weekly, odd_path, runs, text = prometheus_runs(directory)
         found = samples(text)
         info = [key for key in found if key[0].endswith("_info")]
-        expect(info == [("processors64_host_info", (("cpu_model", 'AMD "EPYC" \\ 7'),
+        assert (info == [("processors64_host_info", (("cpu_model", 'AMD "EPYC" \\ 7'),
                                                     ("host", "lab\n1"), ("master", 'lab\\"1'),
                                                     ("microcode", "")))] and
-               sample(found, "host_workers", master='lab\\"1', test="float", host='no"de\\2') == 3,
-               f"odd names: {info}")
+               sample(found, "host_workers", master='lab\\"1', test="float",
+                      host='no"de\\2') == 3), f"odd names: {info}"
         flagged = [key for key, value in found.items() if "degraded" in key[0] and value == 1]
-        expect(len(flagged) == 3 and all(("host", "node6") in key[1] for key in flagged) and
+        assert (len(flagged) == 3 and all(("host", "node6") in key[1] for key in flagged) and
                len([key for key in found if "degraded" in key[0]]) == 3 * 8 and
                sample(found, "baseline_executions_per_second", master="node1", test="logic")
                == 900e6 and sample(found, "effective_frequency_executions_per_second",
                                    master="node1") == 0.0026 * 32 * 1e9 and
                sample(found, "run_timestamp_seconds", master="node1") ==
-               calendar.timegm((2026, 11, 30, 6, 0, 0)), f"degraded {flagged}, or units")
+               calendar.timegm((2026, 11, 30, 6, 0, 0))), f"degraded {flagged}, or units"
         job = tool("export", "--format", "prometheus", *weekly, odd_path)
-        expect(not job.stderr and samples(job.stdout) == {
-            key: value for key, value in found.items() if key[0] not in info[:1][0]},
+        assert (not job.stderr and samples(job.stdout) == {
+            key: value for key, value in found.items() if key[0] not in info[:1][0]}), (
             f"the command's export is not the module's: {job.stderr}")
 
         early = os.path.join(subdir(directory, "early"), os.path.basename(weekly[-1]))
         with open(weekly[-1]) as f, open(early, "w") as cut:
             cut.write(f.read().split("Logic Streaming.")[0])
         found = samples(tool("export", "--format", "prometheus", early).stdout)
-        expect(sample(found, "run_complete", master="node1") == 0 and
+        assert (sample(found, "run_complete", master="node1") == 0 and
                sample(found, "overall_executions_per_second", master="node1", test="integer")
-               and not [key for key in found if ("test", "logic") in key[1]],
-               f"a run that stopped early: {sorted(found)[:6]}")
+               and not [key for key in found if ("test", "logic") in key[1]]), (
+            f"a run that stopped early: {sorted(found)[:6]}")
 
         zones = subdir(directory, "zones")
         for names, zone in ((hosts, "CET"), (odd, "XYZ")):
-            make_results.write_run(zones, names, make_results.worker_rates(names),
-                                   make_results.datetime(2026, 12, 1, 7, 0), zone)
+            made_up.write_run(zones, names, made_up.worker_rates(names),
+                                   made_up.datetime(2026, 12, 1, 7, 0), zone)
         job = tool("export", "--format", "prometheus",
                    *[os.path.join(zones, name) for name in os.listdir(zones)])
         found = samples(job.stdout)
-        expect(sample(found, "run_timestamp_seconds", master="node1") ==
+        assert (sample(found, "run_timestamp_seconds", master="node1") ==
                calendar.timegm((2026, 12, 1, 6, 0, 0)) and
                sample(found, "run_timestamp_seconds", master='lab\\"1') is None and
                sample(found, "run_processes", master='lab\\"1') == 7 and
-               len(job.stderr.splitlines()) == 1 and "'XYZ'" in job.stderr,
-               f"time zones CET and XYZ: {job.stderr!r}")
+               len(job.stderr.splitlines()) == 1 and "'XYZ'" in job.stderr), (
+            f"time zones CET and XYZ: {job.stderr!r}")
         runs[-1].zone = "XYZ"  # the record's start stands in for an unknown zone
-        expect(sample(samples(prometheus.exposition(runs[-1:])), "run_timestamp_seconds",
-                      master='lab\\"1') == calendar.timegm((2026, 12, 8, 7, 4, 0)),
-               "an unknown zone: the record's start")
+        assert (sample(samples(prometheus.exposition(runs[-1:])), "run_timestamp_seconds",
+                      master='lab\\"1') == calendar.timegm((2026, 12, 8, 7, 4, 0))), (
+            "an unknown zone: the record's start")
 
         out = os.path.join(subdir(directory, "out"), "processors64.prom")
         job = tool("export", "--format", "prometheus", "--out", out, *weekly)
-        expect(job.returncode == 0 and os.listdir(os.path.dirname(out)) == ["processors64.prom"]
+        assert (job.returncode == 0 and os.listdir(os.path.dirname(out)) == ["processors64.prom"]
                and os.stat(out).st_mode & 0o777 == 0o644 and
-               open(out).read() == tool("export", "--format", "prometheus", *weekly).stdout,
-               f"--out: exit {job.returncode} {job.stderr!r}")
+               open(out).read() == tool("export", "--format", "prometheus", *weekly).stdout), (
+            f"--out: exit {job.returncode} {job.stderr!r}")
         check_out_failures(subdir(directory, "failures"), weekly)
 
-        missing = [name for name in ("promtool", NODE_EXPORTER) if not shutil.which(name)]
-        if missing:
-            print(f"SKIP: {' and '.join(missing)} not installed "
-                  "(apt-get install prometheus prometheus-node-exporter)")
-            return None if FAILURES else 77
-        job = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
-                             text=True)
-        expect(job.returncode == 0, f"promtool check metrics: {job.stdout}{job.stderr}")
-        job = subprocess.run(["promtool", "check", "rules", os.path.join(
-            ROOT, "tools", "processors64.rules.yml")], capture_output=True, text=True)
-        expect(job.returncode == 0 and "SUCCESS: 2 rules found" in job.stdout,
-               f"promtool check rules: {job.stdout}{job.stderr}")
-        prometheus.write_file(os.path.join(subdir(directory, "textfiles"), "p64.prom"), text)
-        page = served(os.path.join(directory, "textfiles"))
-        expect("\nnode_textfile_scrape_error 0\n" in page and samples(page) == samples(text),
-               f"the node exporter serves other metrics: {page[-2000:]}")
-    return None
 
+def test_prometheus_served(tmp_path, node_exporter):
+    """The exposition checked by promtool and read back from the node
+    exporter's textfile collector; the shipped alert rules."""
+    if not shutil.which("promtool"):
+        pytest.skip("promtool is not installed (apt-get install prometheus)")
+    directory = str(tmp_path)
+    text = prometheus_runs(directory)[3]
+    job = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
+                         text=True)
+    assert job.returncode == 0, f"promtool check metrics: {job.stdout}{job.stderr}"
+    job = subprocess.run(["promtool", "check", "rules", os.path.join(
+        ROOT, "tools", "processors64.rules.yml")], capture_output=True, text=True)
+    assert job.returncode == 0 and "SUCCESS: 2 rules found" in job.stdout, (
+        f"promtool check rules: {job.stdout}{job.stderr}")
+    prometheus.write_file(os.path.join(subdir(directory, "textfiles"), "p64.prom"), text)
+    page = node_exporter(os.path.join(directory, "textfiles"))
+    assert "\nnode_textfile_scrape_error 0\n" in page and samples(page) == samples(text), (
+        f"the node exporter serves other metrics: {page[-2000:]}")
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("group", choices=("real", "cluster", "made-up", "records", "plot",
-                                          "history", "prometheus"))
-    parser.add_argument("--binary", help="the short build (cluster)")
-    parser.add_argument("command", nargs=argparse.REMAINDER, help="mpirun ... BINARY (real)")
-    args = parser.parse_args()
-    status = {"real": group_real, "cluster": group_cluster, "made-up": group_made_up,
-              "records": group_records, "plot": group_plot, "history": group_history,
-              "prometheus": group_prometheus}[args.group](args)
-    if status == 77:
-        return 77
-    if FAILURES:
-        print(f"{len(FAILURES)} check(s) failed")
-        return 1
-    print(f"tools {args.group}: all checks passed")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -6,7 +6,7 @@ import re
 import sys
 from datetime import datetime
 
-import report_format
+from . import report_format
 
 from .forms import mark_slow
 
@@ -204,9 +204,9 @@ def read_all(paths, slow_pct):
     standard error, and the exit status becomes 2. A run record named among
     `paths` stands for its results file; the record beside each results file
     is read into its run."""
-    from . import record  # record.py words its messages with this module's names
+    from . import records  # records.py words its messages with this module's names
     runs = []
-    for path in record.reports_named(paths):
+    for path in records.reports_named(paths):
         try:
             run = read_run(path, slow_pct)
         except InputError as error:
@@ -215,7 +215,7 @@ def read_all(paths, slow_pct):
             continue
         warn_ends(run)
         if not run.console_log:
-            record.attach(run)
+            records.attach(run)
         runs.append(run)
     return runs
 

@@ -9,11 +9,9 @@ program's do (rate = iterations / seconds, overall = sum, ratio, mean).
 import json
 import os
 import random
-import sys
 from datetime import datetime, timedelta
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-import report_format  # noqa: E402
+from . import report_format
 
 ITERATIONS = 134217728
 # Typical rates, Millions Executions/sec, of the master alone and of a worker.

@@ -1,17 +1,22 @@
-"""The run record beside a results file: what the run ran on.
+"""The run record beside a results file, and the build record of a binary:
+their format, once.
 
-The scripts that start a job write "X.run.json" beside the results file
-"X.txt": the nodes' CPUs, the MPI, the build of the binary. This module finds
-it, checks it enough that the rest of the tool can index it without care
-(every key of the format there, of its type), and words what summary,
-compare and plot say about it. A record that cannot be read is one warning:
-the results file is read without it.
+The recorded run (processors64-run, run.py) writes "X.run.json" beside the
+results file "X.txt": the nodes' CPUs, the MPI, the build of the binary
+(CMake writes "<binary>.build.json" beside each binary). This module writes
+both formats' readers and writers: it writes a record whole and renames it
+into place, finds a record, checks it enough that the rest of the tool can
+index it without care (every key of the format there, of its type), and words
+what summary, compare and plot say about it. A record that cannot be read is
+one warning: the results file is read without it.
 """
 
 import collections
 import json
 import math
 import os
+import re
+import shutil
 import sys
 
 from .reading import FAILED, PROGRAM, shown
@@ -45,17 +50,25 @@ BUILD = {"version": Null(STRING), "commit": Null(STRING), "build_type": Null(STR
          "mpi": Null({"implementation": Null(STRING), "version": Null(STRING)}),
          "launcher": Null(STRING)}
 SLURM = {key: Null(STRING) for key in ("job_id", "nodelist", "partition", "cpus_per_node")}
-NODE = {"host": STRING}
-NODE.update({key: Null(STRING) for key in (
-    "cpu_vendor", "cpu_model", "microcode", "hypervisor", "governor", "kernel", "os")})
-NODE.update({key: Null(NUMBER) for key in (
-    "cpu_family", "cpu_model_number", "stepping", "logical_cpus", "cores", "sockets",
-    "numa_nodes", "max_mhz", "memory_bytes")})
-NODE["smt"] = Null(BOOLEAN)
+# A node record (scripts/node_inventory.sh writes it on each node), its keys
+# in their order.
+NODE_STRINGS = ("cpu_vendor", "cpu_model", "microcode", "hypervisor", "governor", "kernel", "os")
+NODE_KEYS = ("host", "cpu_vendor", "cpu_model", "cpu_family", "cpu_model_number", "stepping",
+             "microcode", "logical_cpus", "cores", "sockets", "numa_nodes", "smt",
+             "hypervisor", "governor", "max_mhz", "memory_bytes", "kernel", "os")
+NODE = {key: STRING if key == "host" else Null(
+    STRING if key in NODE_STRINGS else BOOLEAN if key == "smt" else NUMBER) for key in NODE_KEYS}
 NODE["error"] = Optional(STRING)  # a node that did not answer has it, the others do not
-RECORD = {"results_file": Null(STRING), "started": STRING, "ended": STRING,
+# The run record, its keys in their order. results_file_note says why a
+# results file was or was not taken for the job's where that was not plain
+# (older records have no such key).
+RECORD = {"results_file": Null(STRING), "results_file_note": Optional(STRING),
+          "started": STRING, "ended": STRING,
           "exit_status": INTEGER, "command": [STRING], "processes": Null(INTEGER),
           "mpi": MPI, "build": Null(BUILD), "slurm": Null(SLURM), "nodes": [NODE]}
+RUN_KEYS = tuple(RECORD)
+BUILD_KEYS = tuple(BUILD)
+BUILD_SUFFIX = ".build.json"
 
 
 def _kind(value):
@@ -136,6 +149,82 @@ def load(path):
         raise RecordError(f"not JSON ({error})") from None
     check(record)
     return record
+
+
+def failed_node(host, error):
+    """The node record of a node that did not answer: its name, the error,
+    every other key null."""
+    return dict({"host": host, "error": error}, **dict.fromkeys(NODE_KEYS[1:]))
+
+
+# A byte of a name that is not UTF-8 (a host name, a directory) reaches
+# Python as a lone surrogate (os.fsdecode); in the record it is written as
+# that surrogate's escape, \udc80 to \udcff, so that the name reads back
+# exactly (os.fsencode) and the file stays valid UTF-8.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def dumps(record):
+    """The run record as JSON text, UTF-8 as it is: a key a line, the build
+    record indented within it, a node record a line."""
+    def value(key, item):
+        if key == "nodes" and item:
+            return "[\n" + ",\n".join("    " + json.dumps(node, ensure_ascii=False)
+                                       for node in item) + "\n  ]"
+        if key == "build" and item is not None:
+            return json.dumps(item, indent=2, ensure_ascii=False).replace("\n", "\n  ")
+        return json.dumps(item, ensure_ascii=False)
+    text = "{\n" + ",\n".join(f"  {json.dumps(key)}: {value(key, item)}"
+                               for key, item in record.items()) + "\n}\n"
+    return _SURROGATE.sub(lambda found: f"\\u{ord(found.group()):04x}", text)
+
+
+def write(path, record):
+    """Writes the record to `path` whole, through a temporary file in the
+    same directory renamed into place; raises OSError."""
+    temp = os.path.join(os.path.dirname(path) or ".", f".processors64-run.{os.getpid()}.tmp")
+    try:
+        with open(temp, "w", encoding="utf-8") as f:
+            f.write(dumps(record))
+        os.replace(temp, path)
+    except OSError:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+
+
+def build_record_file(binary):
+    """The build record of `binary`: <binary>.build.json beside it, or the
+    one an install puts in ../share/processors64/; None where it has none.
+    A binary named without a directory is the one on PATH, as the launcher
+    finds it; its symbolic links are followed (update-alternatives' links
+    /usr/bin/NAME -> /etc/alternatives/NAME -> NAME.flavour)."""
+    if "/" not in binary:
+        binary = shutil.which(binary) or binary
+    while os.path.islink(binary):
+        binary = os.path.join(os.path.dirname(binary), os.readlink(binary))
+    folder, name = os.path.split(binary)
+    for candidate in (os.path.join(folder, name + BUILD_SUFFIX),
+                      os.path.join(folder, "..", "share", "processors64", name + BUILD_SUFFIX)):
+        if os.path.isfile(candidate):
+            return candidate
+    return None
+
+
+def build_record(binary):
+    """The build record of `binary` as an object, or None where it has none
+    or it is no JSON object."""
+    path = build_record_file(binary)
+    if path is None:
+        return None
+    try:
+        with open(path, "rb") as f:
+            build = json.loads(f.read().decode("utf-8", "surrogateescape"))
+    except (OSError, ValueError):
+        return None
+    return build if isinstance(build, dict) else None
 
 
 def record_path(path):

@@ -24,11 +24,11 @@ import statistics
 import subprocess
 import sys
 
-from . import history, record
+from . import history, records
 from .forms import host_medians
 from .prometheus import write_file
 from .reading import FAILED, PROGRAM, InputError, hosts_of, number, read_all, shown
-from report_format import FILE_NAME
+from .report_format import FILE_NAME
 
 HEALTHY, FLAGGED, CLUSTER_WIDE, INCONCLUSIVE = "healthy", "flagged", "cluster-wide", "inconclusive"
 STATUS = {HEALTHY: 0, FLAGGED: 1, CLUSTER_WIDE: 1, INCONCLUSIVE: 3}
@@ -58,7 +58,7 @@ def class_of(run, host):
     record, and hosts without a node record are of their own."""
     if run.record is None:
         return ("all hosts (no run record)",)
-    node = record.node_of(run.record, host)
+    node = records.node_of(run.record, host)
     if node is None or node.get("error") is not None:
         return ("the hosts without a node record",)
     return (node["cpu_model"], node["logical_cpus"])
@@ -124,13 +124,13 @@ def what_changed(judged, past, host):
     if missing:
         return previous, [f"record missing: {' and '.join(f'the {which}' for which in missing)} "
                           f"run{'s have' if len(missing) > 1 else ' has'} no run record"]
-    new, old = record.node_of(judged.record, host), record.node_of(previous.record, host)
+    new, old = records.node_of(judged.record, host), records.node_of(previous.record, host)
     if new is None or old is None:
         which = " and ".join(w for w, node in (("judged", new), ("previous", old)) if node is None)
         return previous, [f"record missing: no node record of this host in the {which} "
                           f"run's record"]
-    return previous, (record.node_changes(old, new) +
-                      record.run_changes(previous.record, judged.record))
+    return previous, (records.node_changes(old, new) +
+                      records.run_changes(previous.record, judged.record))
 
 
 def _host_entry(host, key):
@@ -397,7 +397,7 @@ def _run_wide_lines(master):
     if judged.record is None or previous.record is None:
         return ["  changed for every node since the run before: unknown, a run record is "
                 "missing"]
-    lines = record.run_changes(previous.record, judged.record)
+    lines = records.run_changes(previous.record, judged.record)
     if not lines:
         return [f"  changed for every node since the run of {previous.label()}: nothing in "
                 "the MPI, compiler, flags or commit"]
@@ -614,9 +614,9 @@ def beside(results, slow=10, drop=history.DROP):
     script, _ = drain_script(masters, *slurm_states())
     sys.stdout.write(text)
     sys.stdout.flush()
-    base = results[:-len(record.RESULTS_SUFFIX)]
+    base = results[:-len(records.RESULTS_SUFFIX)]
     try:
-        for suffix, content in zip(record.VERDICT_SUFFIXES, (text, script)):
+        for suffix, content in zip(records.VERDICT_SUFFIXES, (text, script)):
             write_file(base + suffix, content)
     except InputError as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)

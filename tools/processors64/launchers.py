@@ -1,15 +1,39 @@
-"""How to start a job under each MPI's launcher: one small table per MPI.
+"""How to start a job under each MPI's launcher: the one launcher table.
 
-The tests and the bench build every launcher command from here, never from
-one MPI's literals. A binary must be started by the launcher of the MPI it was
-built against (CMake's MPIEXEC_EXECUTABLE): another MPI's launcher starts N
-separate one-process jobs.
+For Open MPI and MPICH (Hydra): how a launcher is recognised and its version
+read, what a job needs as root and with more processes than slots, the roles
+of its options, the rank variable, one process per node, per-rank output
+files, passing a variable on. A binary must be started by the launcher of the
+MPI it was built against (CMake's MPIEXEC_EXECUTABLE): another MPI's launcher
+starts N separate one-process jobs.
 
-    python3 tests/launcher.py kind LAUNCHER     prints openmpi or mpich
-    python3 tests/launcher.py table KIND        the entries the shell table
-                                                (scripts/common.sh) also holds
+Python imports this module; shell and CMake ask it through its command:
+
+    python3 -m processors64.launchers kind LAUNCHER
+        openmpi or mpich; a launcher of neither: one line on stderr, exit 2
+    python3 -m processors64.launchers version LAUNCHER
+        the family and version, e.g. "Open MPI 4.1.4"
+    python3 -m processors64.launchers settings --np N [--slots S] LAUNCHER
+        NAME=VALUE lines: what a job of N processes on S slots (default: this
+        machine's cores) needs in the environment as this user (root,
+        oversubscription); nothing for MPICH
+    python3 -m processors64.launchers flags --np N [--slots S] [--export NAME]... LAUNCHER
+        the same as launcher flags, and those that pass the named variables on
+        to every rank, one a line
+    python3 -m processors64.launchers per-node --nodes N LAUNCHER
+        the flags that start one process on each of N nodes, one a line
+    python3 -m processors64.launchers rank-variable LAUNCHER
+        the variable in which a rank finds its number
+    python3 -m processors64.launchers hostfile-line HOST SLOTS LAUNCHER
+        the hostfile line that gives HOST SLOTS processes
+    python3 -m processors64.launchers remote-agent AGENT LAUNCHER
+        the flags that start the remote daemons through AGENT instead of ssh
+
+LAUNCHER may instead be given as `--kind openmpi|mpich` (no --version run).
+A wrong use is one line on standard error and exit status 2.
 """
 
+import argparse
 import os
 import re
 import subprocess
@@ -44,12 +68,53 @@ class Kind:
     rank_output_dir: Callable
     # Whether the console still shows the ranks' output with rank_output.
     rank_output_on_console: bool
+    # The roles of the launcher's options: {option: (role, values)}, where
+    # role is "count" (the process count), "placement" (where or how many
+    # processes go), "output" (the form of the ranks' output), "hostfile",
+    # "hosts" (a host list), "wdir" (the processes' working directory) or
+    # "other" (any other option that takes values), and values is how many
+    # words follow the option.
+    options: dict
     # A launcher complaint that is not the program's, or None.
     noise: Optional[re.Pattern]
     # How the launcher's report of a rank that died begins on standard
     # output, or None where it goes to standard error.
     failure_report: Optional[re.Pattern]
 
+
+def roles(table):
+    """{option: (role, values)} from {(role, values): "option option ..."}."""
+    return {option: role for role, options in table.items() for option in options.split()}
+
+
+OPENMPI_OPTIONS = roles({
+    ("count", 1): "-np --np -n --n -c",
+    ("placement", 1): "--map-by -map-by --rank-by -rank-by --bind-to -bind-to --npernode "
+                      "-npernode -N --npersocket -npersocket --ppr -ppr --cpus-per-proc "
+                      "-cpus-per-proc --cpus-per-rank -cpus-per-rank --rankfile -rf",
+    ("placement", 0): "--pernode -pernode --bynode -bynode --byslot -byslot",
+    ("output", 0): "--tag-output -tag-output --timestamp-output -timestamp-output --xml -xml",
+    ("output", 1): "--output-filename -output-filename",
+    ("hostfile", 1): "--hostfile -hostfile --machinefile -machinefile --default-hostfile "
+                     "-default-hostfile",
+    ("hosts", 1): "--host -host -H",
+    ("wdir", 1): "--wdir -wdir -wd",
+    ("other", 2): "--mca -mca --gmca -gmca",
+    ("other", 1): "-x --prefix -prefix --path -path",
+})
+MPICH_OPTIONS = roles({
+    ("count", 1): "-n -np",
+    ("placement", 1): "-ppn -perhost -bind-to -binding -map-by",
+    ("placement", 0): "-rr",
+    ("output", 0): "-l -prepend-rank",
+    ("output", 1): "-prepend-pattern -outfile-pattern -errfile-pattern",
+    ("hostfile", 1): "-f -hostfile -machinefile",
+    ("hosts", 1): "-hosts -host",
+    ("wdir", 1): "-wdir",
+    ("other", 2): "-genv -env",
+    ("other", 1): "-genvlist -envlist -launcher -launcher-exec -iface -bootstrap "
+                  "-bootstrap-exec -rmk",
+})
 
 KINDS = {
     "openmpi": Kind(
@@ -67,6 +132,7 @@ KINDS = {
         rank_output_dir=lambda value: value,
         rank_output_on_console=True,
         # Open MPI's own complaint when a process starts in a removed directory.
+        options=OPENMPI_OPTIONS,
         noise=re.compile(r"\[[^\]]*\] Error: Unable to get the current working directory\Z"),
         failure_report=None,
     ),
@@ -86,6 +152,7 @@ KINDS = {
             "-errfile-pattern", os.path.join(directory, "rank.%r.stderr")],
         rank_output_dir=os.path.dirname,
         rank_output_on_console=False,
+        options=MPICH_OPTIONS,
         noise=None,
         # A blank line, then a banner of "=" that names the rank's exit code.
         failure_report=re.compile(
@@ -229,34 +296,82 @@ def read(path):
         return f.read()
 
 
-def shell_entries(kind):
-    """The lines that scripts/common.sh's functions print for `kind`, for
-    node1 with 2 slots, agent AGENT and 3 nodes, so a test can hold both
-    tables equal."""
+def settings(kind, np, slots=None, as_root=None):
+    """{NAME: VALUE} that a job of `np` processes on `slots` slots (default:
+    this machine's cores) needs in the environment as this user."""
+    return Launcher("", kind, cores=slots, as_root=as_root).environment(np, {})
+
+
+def flags(kind, np, slots=None, exports=(), as_root=None):
+    """The launcher flags of the same, and those that pass `exports` on."""
+    return Launcher("", kind, cores=slots, as_root=as_root).command(np, exports)[3:]
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(prog="python3 -m processors64.launchers",
+                                     description="The launcher table; see the module's help.")
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    def command(name, *arguments):
+        sub = commands.add_parser(name)
+        for argument in arguments:
+            sub.add_argument(argument)
+        sub.add_argument("--kind", choices=sorted(KINDS))
+        sub.add_argument("launcher", nargs="?")
+        return sub
+
+    command("kind")
+    command("version")
+    for name in ("settings", "flags"):
+        sub = command(name)
+        sub.add_argument("--np", type=int, required=True)
+        sub.add_argument("--slots", type=int)
+        if name == "flags":
+            sub.add_argument("--export", action="append", default=[])
+    command("per-node").add_argument("--nodes", type=int, required=True)
+    command("rank-variable")
+    command("hostfile-line", "host", "slots")
+    command("remote-agent", "agent")
+    args = parser.parse_args(argv)
+    if (args.kind is None) == (args.launcher is None):
+        parser.error("name the launcher, or its family with --kind")
+    if args.command == "version" and args.launcher is None:
+        parser.error("version needs the launcher itself")
+    return args
+
+
+def answer(args):
+    """The lines of the answer to `args`."""
+    if args.command == "version":
+        return [version(args.launcher)]
+    kind = args.kind or kind_of(args.launcher)
     table = KINDS[kind]
-    return [f"rank variable: {table.rank_variable}",
-            f"hostfile line: {table.hostfile_line('node1', 2)}",
-            f"remote agent: {' '.join(table.remote_agent('AGENT'))}",
-            f"one per node: {' '.join(table.per_node(3))}",
-            f"root: {' '.join(f'{k}={v}' for k, v in sorted(table.root_env.items()))}",
-            "oversubscribe: "
-            + " ".join(f"{k}={v}" for k, v in sorted(table.oversubscribe_env.items()))]
+    if args.command == "kind":
+        return [kind]
+    if args.command == "settings":
+        return [f"{name}={value}" for name, value in settings(kind, args.np, args.slots).items()]
+    if args.command == "flags":
+        return flags(kind, args.np, args.slots, args.export)
+    if args.command == "per-node":
+        return table.per_node(args.nodes)
+    if args.command == "rank-variable":
+        return [table.rank_variable]
+    if args.command == "hostfile-line":
+        return [table.hostfile_line(args.host, args.slots)]
+    return table.remote_agent(args.agent)
 
 
-def main(argv):
+def main(argv=None):
+    args = parse_arguments(argv)
     try:
-        if len(argv) == 3 and argv[1] == "kind":
-            print(kind_of(argv[2]))
-            return 0
-        if len(argv) == 3 and argv[1] == "table" and argv[2] in KINDS:
-            print("\n".join(shell_entries(argv[2])))
-            return 0
+        lines = answer(args)
     except UnknownLauncher as error:
-        print(f"launcher.py: {error}", file=sys.stderr)
+        print(f"processors64.launchers: {error}", file=sys.stderr)
         return 2
-    print("usage:\n" + "\n".join(__doc__.split("\n\n")[-1].splitlines()), file=sys.stderr)
-    return 2
+    for line in lines:
+        print(line)
+    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main())
