@@ -9,7 +9,8 @@ from datetime import datetime
 
 import pytest
 
-from processors64 import made_up
+from processors64 import made_up, run
+from processors64.verdict import after_job
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
@@ -238,6 +239,22 @@ def test_host_with_domain_is_slurm_node_of_first_label(tmp_path, slurm):
     paths = cluster(tmp_path, STEADY + [{"node7.example.org": 0.8}], hosts=hosts)
     lines = drain_lines(verdict("--drain-list", *paths, env=env).stdout)
     assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node7 State=DRAIN ")
+
+
+def test_the_batch_jobs_verdict(tmp_path, capsys):
+    """processors64-run --slurm --verdict, once the record is written."""
+    paths = slow_node_microcode(tmp_path)
+    base = paths[-1][:-len(".txt")]
+    assert after_job(137, paths[-1]) == 137 and not os.path.exists(base + ".verdict.txt")
+    assert after_job(0, paths[-1]) == 1
+    with open(base + ".verdict.txt") as f:
+        text = f.read()
+    assert text.startswith("verdict: nodes flagged; drain 1: node7\n")
+    assert capsys.readouterr().out == text
+    with open(base + ".drain.sh") as f:
+        lines = drain_lines(f.read())
+    assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node7 State=DRAIN ")
+    assert run.main(["--slurm", "--verdicts", paths[-1]]) == 2
 
 
 def test_help_names_exit_statuses():

@@ -600,6 +600,19 @@ def drain_list(masters, apply):
 
 # ---- The batch job's verdict ----------------------------------------------------
 
+def after_job(status, results):
+    """The batch job's --verdict, once its run record is written: a
+    benchmark that failed keeps its own exit status; else the verdict's."""
+    if status != 0:
+        print(f"{PROGRAM}: the benchmark ended with exit status {status}: no verdict",
+              file=sys.stderr)
+        return status
+    if results is None:
+        print(f"{PROGRAM}: no results file of this job: no verdict", file=sys.stderr)
+        return STATUS[INCONCLUSIVE]
+    return beside(results)
+
+
 def beside(results, slow=10, drop=history.DROP):
     """The verdict of a batch job that has just written the results file
     `results`: judges the results files of its directory, prints the
