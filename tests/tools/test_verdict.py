@@ -5,6 +5,7 @@ by --apply against a stand-in for Slurm's sinfo and scontrol."""
 import json
 import os
 import subprocess
+import types
 from datetime import datetime
 
 import pytest
@@ -68,7 +69,9 @@ def drain_lines(text):
 
 @pytest.fixture
 def slurm(tmp_path):
-    """A stand-in for Slurm's commands on PATH: (env, set_states, calls)."""
+    """A stand-in for Slurm's commands on PATH: .env to run the tool with,
+    .set_states({node: [state, reason]}), .calls() (the scontrol argument
+    lists since the last call), .states (the file of the nodes' states)."""
     bin_dir = tmp_path / "slurm"
     bin_dir.mkdir()
     for name in ("sinfo", "scontrol"):
@@ -86,11 +89,12 @@ def slurm(tmp_path):
         return found
 
     set_states({host: ["idle", ""] for host in dict.fromkeys(HOSTS)})
-    return env, set_states, calls, bin_dir
+    return types.SimpleNamespace(env=env, set_states=set_states, calls=calls,
+                                 states=bin_dir / "states.json")
 
 
 def test_one_slow_node_with_new_microcode(tmp_path, slurm):
-    env, _, calls, bin_dir = slurm
+    env, calls = slurm.env, slurm.calls
     paths = slow_node_microcode(tmp_path / "runs")
     job = verdict(*paths)
     assert job.returncode == 1, job.stderr
@@ -148,7 +152,7 @@ def test_whole_cluster_slower_is_cluster_wide(tmp_path):
 
 
 def test_shell_syntax_in_host_names_and_records(tmp_path, slurm):
-    env, _, calls, _ = slurm
+    env, calls = slurm.env, slurm.calls
     evil = "node5$(touch pwned);touch pwned"
     hosts = [evil if host == "node5" else host for host in HOSTS]
     kernel = 'x$(touch pwned)"; touch pwned; `touch pwned` \\ !x\n'
@@ -208,7 +212,7 @@ def test_inconclusive_and_unreadable(tmp_path):
 
 
 def test_apply_drains_and_resumes_only_its_own(tmp_path, slurm):
-    env, set_states, calls, _ = slurm
+    env, set_states, calls = slurm.env, slurm.set_states, slurm.calls
     states = {host: ["idle", ""] for host in dict.fromkeys(HOSTS)}
     states["node3"] = ["drained", "bad DIMM, ticket 4711"]
     states["node12"] = ["down*", "not responding"]
@@ -228,13 +232,13 @@ def test_apply_drains_and_resumes_only_its_own(tmp_path, slurm):
         "scontrol update NodeName=node7 State=RESUME"], job.stdout
     assert verdict("--drain-list", "--apply", *paths, later, env=env).returncode == 0
     assert calls() == [["update", "NodeName=node7", "State=RESUME"]]
-    after = json.loads((slurm[3] / "states.json").read_text())
+    after = json.loads(slurm.states.read_text())
     assert after["node3"] == states["node3"] and after["node12"] == states["node12"]
     assert after["node7"] == ["idle", ""]
 
 
 def test_host_with_domain_is_slurm_node_of_first_label(tmp_path, slurm):
-    env = slurm[0]
+    env = slurm.env
     hosts = [f"{host}.example.org" for host in HOSTS]
     paths = cluster(tmp_path, STEADY + [{"node7.example.org": 0.8}], hosts=hosts)
     lines = drain_lines(verdict("--drain-list", *paths, env=env).stdout)
