@@ -208,6 +208,7 @@ def test_inconclusive_and_unreadable(tmp_path):
     job = verdict(str(garbled), alone)
     assert job.returncode == 2 and len(job.stderr.splitlines()) == 1, job.stderr
     assert "results_garbled.txt" in job.stderr
+    assert json.loads(verdict("--format", "json", str(garbled), alone).stdout)["exit_status"] == 2
     assert verdict("--apply", alone).returncode == 2
 
 

@@ -642,6 +642,7 @@ def beside(results, slow=10, drop=history.DROP):
 def command_verdict(args):
     runs = read_all(args.files, slow_pct=args.slow)
     masters, status = judge(runs, args.slow, args.drop)
+    status = 2 if FAILED else status  # a file not read may hold what was judged
     if args.drain_list:
         if not drain_list(masters, args.apply):
             return 2
