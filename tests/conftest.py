@@ -24,6 +24,7 @@ def pytest_addoption(parser):
     group.addoption("--timeout", type=float, default=120, help="bound of every wait")
     group.addoption("--job", action="append", default=[],
                     help="a word of the job to run (mpirun ... BINARY), one option a word")
+    group.addoption("--cluster-run", help="the directory of the cluster test's cases")
 
 
 OUTCOMES = {"passed": 0, "failed": 0, "skipped": 0}

@@ -142,8 +142,6 @@ ROOT_FLAGS = ["--allow-run-as-root"] if ROOT else []
     (["per-node", "--nodes", "3"], ["--map-by", "ppr:1:node"], ["-ppn", "1", "-n", "3"]),
     (["rank-variable"], ["OMPI_COMM_WORLD_RANK"], ["PMI_RANK"]),
     (["hostfile-line", "n1", "3"], ["n1 slots=3"], ["n1:3"]),
-    (["remote-agent", "/a/rsh"], ["--mca", "plm_rsh_agent", "/a/rsh"],
-     ["-launcher", "ssh", "-launcher-exec", "/a/rsh"]),
 ])
 def test_command_answers(fakes, arguments, openmpi, mpich):
     for kind, expected in (("openmpi", openmpi), ("mpich", mpich)):
@@ -172,7 +170,8 @@ def test_command_misuse_is_exit_2(arguments):
     ("openmpi", "--hostfile", ("hostfile", 1)), ("openmpi", "-H", ("hosts", 1)),
     ("openmpi", "-wd", ("wdir", 1)), ("openmpi", "--mca", ("other", 2)),
     ("mpich", "-n", ("count", 1)), ("mpich", "-ppn", ("placement", 1)),
-    ("mpich", "-f", ("hostfile", 1)), ("mpich", "-hosts", ("hosts", 1)),
+    ("mpich", "-f", ("hostfile", 1)), ("mpich", "--hostfile", ("hostfile", 1)),
+    ("mpich", "-hosts", ("hosts", 1)),
     ("mpich", "-genv", ("other", 2)), ("mpich", "-outfile-pattern", ("output", 1)),
 ])
 def test_option_roles(kind, option, role):

@@ -3,16 +3,16 @@
 
     test_real --job=mpirun --job=-np --job=4 ... --job=BINARY
                         results files of the short build
-    test_cluster --binary BINARY
-                        ... across the three-node cluster
+    test_cluster --cluster-run DIR
+                        ... across the three-node cluster (the cluster test's cases)
     test_made_up        512 processes, one slow host
     test_records        the run record beside a results file
     test_plot           charts, and plot without matplotlib
     test_history        each host across weekly made-up runs
     test_prometheus     metrics, checked by promtool and served by the node exporter
 
-A group that cannot run here is skipped (the cluster needs root and
-namespaces; plot needs an interpreter with matplotlib; prometheus needs
+A group that cannot run here is skipped (the cluster needs the cluster
+test's cases; plot needs an interpreter with matplotlib; prometheus needs
 promtool and the node exporter), and pytest's exit status is then 77.
 """
 
@@ -247,25 +247,19 @@ def test_real(pytestconfig):
 
 
 @pytest.fixture
-def cluster_run(pytestconfig, tmp_path):
-    """The directory of the cluster test's runs of the short build (its run
-    directories kept), skipped where the cluster cannot be made here."""
-    binary = pytestconfig.getoption("binary")
-    if not binary:
-        pytest.skip("no short build named: --binary")
-    job = subprocess.run([os.path.join(ROOT, "tests", "cluster", "cluster_test.sh"),
-                          binary, str(tmp_path)], capture_output=True, text=True,
-                         stdin=subprocess.DEVNULL, timeout=800)
-    if job.returncode == 77:
-        pytest.skip(job.stdout.strip().splitlines()[-1])
-    assert job.returncode == 0, f"the cluster run failed: {job.stdout}{job.stderr}"
-    return str(tmp_path)
+def cluster_run(pytestconfig):
+    """The directory where the cluster test (tests/cluster/cluster_test.sh)
+    left its cases, skipped where it has none (the cluster could not be
+    made here)."""
+    work = pytestconfig.getoption("cluster_run")
+    if not work or not os.path.isdir(os.path.join(work, "three_nodes", "run")):
+        pytest.skip(f"no cluster run in {work} (the cluster test did not run): --cluster-run")
+    return work
 
 
-def test_cluster(cluster_run):
+def test_cluster(cluster_run, tmp_path):
     """The short build across the simulated three-node cluster."""
-    directory = cluster_run
-    work = os.path.join(directory, os.listdir(directory)[0])
+    work = cluster_run
     run_dir = os.path.join(work, "three_nodes", "run")
     name = results_files(run_dir)[0]
     path = os.path.join(run_dir, name)
@@ -273,7 +267,7 @@ def test_cluster(cluster_run):
     values, names = report.check_report(open(console).read(), open(path).read(), name,
                                         os.path.realpath(run_dir), 3, 8192, "node1")
     assert names["Float_rate"] == ["node2", "node3"], f"cluster hosts {names}"
-    check_real_file(directory, path, console, values, names, 3, "node1")
+    check_real_file(str(tmp_path), path, console, values, names, 3, "node1")
     job = tool("summary", path)
     assert "    node2  1 (1);" in job.stdout and "    node3  1 (2);" in job.stdout, (
         f"summary: no line per host: {job.stdout}")

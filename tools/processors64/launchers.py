@@ -26,8 +26,6 @@ Python imports this module; shell and CMake ask it through its command:
         the variable in which a rank finds its number
     python3 -m processors64.launchers hostfile-line HOST SLOTS LAUNCHER
         the hostfile line that gives HOST SLOTS processes
-    python3 -m processors64.launchers remote-agent AGENT LAUNCHER
-        the flags that start the remote daemons through AGENT instead of ssh
 
 LAUNCHER may instead be given as `--kind openmpi|mpich` (no --version run).
 A wrong use is one line on standard error and exit status 2.
@@ -56,8 +54,6 @@ class Kind:
     export: Callable
     # The variable in which a rank finds its own number.
     rank_variable: str
-    # Flags that start the remote nodes' daemons through AGENT instead of ssh.
-    remote_agent: Callable
     # Flags that start one process on each of NODES nodes.
     per_node: Callable
     # The line of a hostfile that gives HOST SLOTS processes.
@@ -82,9 +78,11 @@ class Kind:
     failure_report: Optional[re.Pattern]
 
 
-def roles(table):
-    """{option: (role, values)} from {(role, values): "option option ..."}."""
-    return {option: role for role, options in table.items() for option in options.split()}
+def roles(table, dashes=("",)):
+    """{option: (role, values)} from {(role, values): "option option ..."},
+    each option also with every extra leading dash in `dashes`."""
+    return {dash + option: role for role, options in table.items()
+            for option in options.split() for dash in dashes}
 
 
 OPENMPI_OPTIONS = roles({
@@ -102,6 +100,7 @@ OPENMPI_OPTIONS = roles({
     ("other", 2): "--mca -mca --gmca -gmca",
     ("other", 1): "-x --prefix -prefix --path -path",
 })
+# Hydra takes every option with one dash or two (--hostfile is -hostfile).
 MPICH_OPTIONS = roles({
     ("count", 1): "-n -np",
     ("placement", 1): "-ppn -perhost -bind-to -binding -map-by",
@@ -114,7 +113,7 @@ MPICH_OPTIONS = roles({
     ("other", 2): "-genv -env",
     ("other", 1): "-genvlist -envlist -launcher -launcher-exec -iface -bootstrap "
                   "-bootstrap-exec -rmk",
-})
+}, dashes=("", "-"))
 
 KINDS = {
     "openmpi": Kind(
@@ -125,7 +124,6 @@ KINDS = {
         oversubscribe_env={"OMPI_MCA_rmaps_base_oversubscribe": "1"},
         export=lambda names: [flag for name in names for flag in ("-x", name)],
         rank_variable="OMPI_COMM_WORLD_RANK",
-        remote_agent=lambda agent: ["--mca", "plm_rsh_agent", agent],
         per_node=lambda nodes: ["--map-by", "ppr:1:node"],
         hostfile_line=lambda host, slots: f"{host} slots={slots}",
         rank_output=lambda directory: ["--output-filename", directory],  # 1/rank.R/stdout
@@ -144,7 +142,6 @@ KINDS = {
         oversubscribe_env={},
         export=lambda names: ["-genvlist", ",".join(names)] if names else [],
         rank_variable="PMI_RANK",
-        remote_agent=lambda agent: ["-launcher", "ssh", "-launcher-exec", agent],
         per_node=lambda nodes: ["-ppn", "1", "-n", str(nodes)],
         hostfile_line=lambda host, slots: f"{host}:{slots}",
         rank_output=lambda directory: [
@@ -331,7 +328,6 @@ def parse_arguments(argv):
     command("per-node").add_argument("--nodes", type=int, required=True)
     command("rank-variable")
     command("hostfile-line", "host", "slots")
-    command("remote-agent", "agent")
     args = parser.parse_args(argv)
     if (args.kind is None) == (args.launcher is None):
         parser.error("name the launcher, or its family with --kind")
@@ -356,9 +352,7 @@ def answer(args):
         return table.per_node(args.nodes)
     if args.command == "rank-variable":
         return [table.rank_variable]
-    if args.command == "hostfile-line":
-        return [table.hostfile_line(args.host, args.slots)]
-    return table.remote_agent(args.agent)
+    return [table.hostfile_line(args.host, args.slots)]
 
 
 def main(argv=None):
