@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Reads the benchmark's results files (and console logs saved from a run):
-summary, export, compare and plot. `results.py --help` says how; the code
+summary, export, compare, history, plot and verdict. `results.py --help` says how; the code
 lives in the package processors64/ beside this script (its directory is the
 first place Python looks), one module a job."""
 

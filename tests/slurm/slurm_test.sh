@@ -21,6 +21,13 @@
 #     installed script with no binary named: it runs the installed benchmark
 #     (the short build put in its place) with its build's launcher; without
 #     an installed benchmark the job fails naming the packages to install.
+#   - the verdict: on made-up runs of node1 to node3 (node2 20% slower than
+#     its past) with node3 drained by hand, `results.py verdict --drain-list
+#     --apply` drains node2 with the figure and the test first in its reason
+#     (sinfo -R) and leaves node3 as it was; after a healthy run it resumes
+#     node2 alone. `sbatch --wait ... --verdict` returns the verdict's status
+#     (a first run of three hosts: inconclusive, 3) and writes the verdict and
+#     the drain list beside the results file; a job that failed keeps its own.
 # CLUSTER is the link `cluster.sh up` made (ctest's fixture); without it the
 # test brings up a cluster of its own and takes it down again.
 #
@@ -249,6 +256,58 @@ else
     fail "cmake --install of the build into $PREFIX"
     show "$JOBS/install.log"
 fi
+
+# f. The verdict after maintenance: its drain list applied to Slurm, and the
+#    batch script's --verdict.
+DIR=$(case_dir verdict)
+made_up_runs() { # DIR PYTHON-STATEMENTS: made-up results files of node1 to node3 in DIR
+    (cd "$1" && "${PYTHON:-python3}" -c "
+from datetime import datetime
+from processors64 import made_up
+hosts = made_up.cluster_hosts(3, 2)
+$2")
+}
+apply_verdict() { # DIR OUT: verdict --drain-list --apply on DIR's runs; prints its status
+    local status=0
+    on_node node1 "$1" "$REPO/tools/results.py" verdict --drain-list --apply "$1"/results_* \
+        >"$2" 2>&1 || status=$?
+    echo "$status"
+}
+drain_reasons() { on_node node1 / sinfo -R --noheader --format='%N %E' | sort; }
+made_up_runs "$DIR" 'made_up.write_history(".", hosts, [{}] * 4 + [{"node2": 0.8}])'
+on_node node1 / scontrol update NodeName=node3 State=DRAIN Reason="bad DIMM, by hand"
+log "sinfo -R before the verdict's --apply:"
+on_node node1 / sinfo -R
+check_equal "verdict --apply, node2 20% slower than its past: exit status 1" 1 \
+    "$(apply_verdict "$DIR" "$DIR/apply-flagged.txt")"
+log "sinfo -R after it:"
+on_node node1 / sinfo -R
+reasons=$(drain_reasons)
+check "verdict --apply drains node2, the figure and the test first in its reason" \
+    grep -qE '^node2 processors64: -[12][0-9]% (Float|Integer|Logic) Streaming vs own past' \
+    <<<"$reasons"
+check_equal "verdict --apply leaves node3, drained by hand, as it was" \
+    "node3 bad DIMM, by hand" "$(grep '^node3' <<<"$reasons")"
+made_up_runs "$DIR" \
+    'made_up.write_run(".", hosts, made_up.worker_rates(hosts, 9), datetime(2026, 12, 9, 7))'
+check_equal "verdict --apply of a later healthy run: exit status 0" 0 \
+    "$(apply_verdict "$DIR" "$DIR/apply-healthy.txt")"
+check_equal "verdict --apply resumes node2, which it drained, and not node3" \
+    "node3 bad DIMM, by hand" "$(drain_reasons)"
+on_node node1 / scontrol update NodeName=node2,node3 State=RESUME >/dev/null 2>&1 || true
+
+DIR=$(case_dir verdict-job)
+rc=0
+on_node node1 "$DIR" env PROCESSORS64_BINARY="$SHORT" \
+    sbatch --wait --quiet -N 3 --output=job.out "$SBATCH_SCRIPT" --verdict || rc=$?
+check_equal "sbatch --wait ... --verdict: the verdict's status, inconclusive" 3 "$rc"
+check "--verdict: the verdict and the drain list beside the results file" \
+    test -f "$DIR"/results_*.verdict.txt -a -f "$DIR"/results_*.drain.sh
+check "--verdict: the job's output holds the verdict" grep -qx 'verdict: inconclusive' "$DIR/job.out"
+rc=0
+on_node node1 "$DIR" env PROCESSORS64_BINARY="$DIR/no-such-binary" \
+    sbatch --wait --quiet -N 3 --output=failed.out "$SBATCH_SCRIPT" --verdict || rc=$?
+check_equal "sbatch --wait ... --verdict of a job that failed: its own status" 1 "$rc"
 
 echo "===== output of the three-node sbatch job ====="
 cat "$SBATCH_OUT"

@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from . import charts, compare, export, history, summary
+from . import charts, compare, export, history, summary, verdict
 from .reading import FAILED, PROGRAM, InputError, shown
 
 USAGE = """Reads the benchmark's results files (and console logs saved from a run).
@@ -14,6 +14,7 @@ USAGE = """Reads the benchmark's results files (and console logs saved from a ru
     compare [--format text|csv] [--threshold PCT] OLD NEW
     history [--drop PCT] [--format text|csv] FILE...
     plot [--out DIR] FILE...
+    verdict [--slow PCT] [--drop PCT] [--format text|json] [--drain-list [--apply]] FILE...
 
 A worker is slow when its rate is more than --slow PCT (default 10) below the
 median rate of the workers that run the same form of that test in the same
@@ -28,10 +29,34 @@ A host is degraded when its rate in the newest run of its master is more
 than --drop PCT (default 10) below the median of its own earlier runs (at
 least two); history lists them, export --format prometheus marks them.
 
+verdict judges the newest complete run of each master: a host is slow
+against its peers (the hosts of its CPU model and logical CPU count) when it
+is more than --slow PCT below their median and a robust z-score below -3.5
+says it is an outlier; against its own past as history judges it. Most of
+the cluster or of a class slower together is reported as cluster-wide, and
+none of those nodes drained. --drain-list prints Slurm's commands to drain
+the flagged nodes and resume the healthy ones this tool drained before;
+--apply runs them, leaving alone nodes drained or down for another reason.
+
 Exit status: 0 when every file could be read (a run that stopped early is
 read as far as it goes, with a warning), 2 on a file that could not be read
-or a usage error; the message names the file.
+or a usage error; the message names the file. verdict: 0 healthy, 1 nodes
+flagged or a cluster-wide slowdown, 2 as above (or Slurm could not be asked
+or refused a command with --apply), 3 inconclusive (no complete run, or
+neither enough peers nor enough past to judge any host).
 """
+
+VERDICT = """Judges the newest complete run of each master: each host against its peers
+in that run (the hosts of its CPU model and logical CPU count) and against
+its own earlier runs; says which nodes to take out of service, why, and what
+changed on them (from the run records).
+
+Exit status: 0 healthy; 1 nodes flagged or a cluster-wide slowdown; 2 a
+usage error, a file that could not be read, or with --apply Slurm that could
+not be asked or refused a command; 3 inconclusive (no complete run, or
+neither enough peers nor enough past to judge any host).
+"""
+
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
@@ -92,13 +117,29 @@ def parser():
     one = commands.add_parser("plot", parents=[slow, files], help="PNG charts")
     one.add_argument("--out", default=".", metavar="DIR", help="where the PNGs go (default .)")
     one.set_defaults(run=charts.command_plot)
+    one = commands.add_parser("verdict", parents=[slow, drop, files],
+                              help="which nodes to take out of service, why, and what "
+                              "changed on them", description=VERDICT,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    one.add_argument("--format", choices=("text", "json"), default="text")
+    one.add_argument("--drain-list", action="store_true",
+                     help="print Slurm's commands to drain the flagged nodes and resume the "
+                     "healthy ones this tool drained")
+    one.add_argument("--apply", action="store_true",
+                     help="with --drain-list: run those commands (needs Slurm's administrator)")
+    one.set_defaults(run=verdict.command_verdict)
     return top
 
 
 def main(argv=None):
-    args = parser().parse_args(argv)
+    top = parser()
+    args = top.parse_args(argv)
+    if getattr(args, "apply", False) and not args.drain_list:
+        top.error("verdict: --apply goes with --drain-list")
+    if getattr(args, "drain_list", False) and args.format != "text":
+        top.error("verdict: --drain-list prints commands, not --format json")
     try:
-        args.run(args)
+        status = args.run(args)
         sys.stdout.flush()
     except InputError as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)
@@ -110,5 +151,5 @@ def main(argv=None):
         print(f"{PROGRAM}: {shown(getattr(error, 'filename', None) or '')}: "
               f"{error.strerror or error}", file=sys.stderr)
         return 2
-    return 2 if FAILED else 0
+    return 2 if FAILED else status or 0
 

@@ -23,6 +23,8 @@ from .reading import FAILED, PROGRAM, shown
 
 RECORD_SUFFIX = ".run.json"
 RESULTS_SUFFIX = ".txt"
+# What verdict writes beside a results file X.txt: X.verdict.txt, X.drain.sh.
+VERDICT_SUFFIXES = (".verdict.txt", ".drain.sh")
 
 
 class RecordError(Exception):
@@ -253,13 +255,17 @@ def attach(run):
 
 
 def reports_named(paths):
-    """The files to read for the command line's `paths`. A run record stands
-    for its results file (results_* names both, as they sort together): where
+    """The files to read for the command line's `paths`. The verdict's files
+    beside a results file are left out. A run record stands for its results
+    file (results_* names all of them, as they sort together): where
     that file is named too the record adds nothing, else the results file
     beside it is read in its place."""
     named = {os.path.abspath(path) for path in paths}
     reports = []
     for path in paths:
+        if any(path.endswith(suffix) and os.path.lexists(path[:-len(suffix)] + RESULTS_SUFFIX)
+               for suffix in VERDICT_SUFFIXES):
+            continue  # the verdict on the results file beside it, no report
         if not path.endswith(RECORD_SUFFIX):
             reports.append(path)
             continue
@@ -390,8 +396,15 @@ def differences(old, new):
                for which, run in (("old", old), ("new", new)) if run.record is None]
     if missing:
         return missing
-    old, new = old.record, new.record
-    lines = _node_changes(old, new)
+    lines = _node_changes(old.record, new.record) + run_changes(old.record, new.record)
+    return lines or ["the run records show no difference in CPU model, microcode, MPI, "
+                     "compiler, flags or commit"]
+
+
+def run_changes(old, new):
+    """Lines naming what differs between two run records for every node of
+    the run: the MPI, the compiler and its flags, the build, the commit."""
+    lines = []
     mpi = [(_mpi(record["mpi"]), _text(record["mpi"]["launcher"])) for record in (old, new)]
     if mpi[0] != mpi[1]:
         lines.append("MPI {} ({}) -> {} ({})".format(*mpi[0], *mpi[1]))
@@ -415,8 +428,53 @@ def differences(old, new):
         elif (a["commit"] or "").endswith("-dirty"):
             lines.append(f"commit {a['commit']} in both: changes not committed, "
                          "which may differ")
-    return lines or ["the run records show no difference in CPU model, microcode, MPI, "
-                     "compiler, flags or commit"]
+    return lines
+
+
+def node_of(record, host):
+    """The node record of `host` in a run record: the node of that name, or
+    of its first label where one of the names has a domain; None where
+    there is none."""
+    nodes = record["nodes"] if record else []
+    found = [node for node in nodes if node["host"] == host]
+    found = found or [node for node in nodes
+                      if node["host"].split(".")[0] == host.split(".")[0]]
+    return found[0] if found else None
+
+
+def _memory(value):
+    return "unknown" if value is None else f"{value / 2 ** 30:.1f} GiB"
+
+
+def _on_off(value):
+    return "unknown" if value is None else "on" if value else "off"
+
+
+# What a node record says that can change a node's rates: key, words, wording.
+NODE_FIELDS = (("cpu_model", "CPU model", _text), ("microcode", "microcode", _text),
+               ("hypervisor", "hypervisor", _text), ("kernel", "kernel", _text),
+               ("logical_cpus", "logical CPUs", lambda v: _text(v if v is None else f"{v:g}")),
+               ("smt", "SMT", _on_off), ("governor", "governor", _text),
+               ("max_mhz", "max MHz", lambda v: _text(v if v is None else f"{v:g}")),
+               ("memory_bytes", "memory", _memory))
+
+
+def node_changes(old, new):
+    """One line per key of two node records of one host that differs
+    ("microcode 0x2b -> 0x2c")."""
+    lines = []
+    for which, node in (("old", old), ("new", new)):
+        if node.get("error") is not None:
+            lines.append(f"no node record in the {which} run ({node['error']})")
+    if lines:
+        return lines
+    for key, words, wording in NODE_FIELDS:
+        if old[key] != new[key]:
+            before, after = wording(old[key]), wording(new[key])
+            if before == after:  # memory that differs below the wording's precision
+                before, after = str(old[key]), str(new[key])
+            lines.append(f"{words} {before} -> {after}")
+    return lines
 
 
 def chart_note(record):

@@ -3,7 +3,7 @@ beside its results file (what the job ran on, with which MPI and build, when,
 and how it ended).
 
     processors64-run LAUNCHER [LAUNCHER-ARGUMENTS...] BINARY
-    processors64-run --slurm BINARY      (inside a Slurm allocation)
+    processors64-run --slurm [--verdict] BINARY   (inside a Slurm allocation)
 
 1. Starts the node inventory once on every node of the job, with the job's
    own launcher and host arguments, one process per node, standard input
@@ -21,7 +21,11 @@ signal N); a record that cannot be written is one line on standard error.
 With --slurm, the job is the one the batch script starts: one worker per
 CPU Slurm allocated and the master on top of them, under the launcher the
 binary was built for (its build record's, else its CMake build's, else
-mpirun), standard input closed.
+mpirun), standard input closed. With --verdict, after a run that ended
+well, the results files of the working directory are judged as
+`processors64-results verdict` judges them; the verdict goes to standard
+output and, with the drain list, beside the results file (X.verdict.txt,
+X.drain.sh), and the exit status is the verdict's.
 
 Environment:
   PROCESSORS64_NODE_INVENTORY     the collector to start on every node
@@ -388,8 +392,10 @@ def record_path(results, work_dir, started):
     return os.path.join(work_dir, f"processors64-run-{stamp}-{host}.run.json")
 
 
-def recorded_run(argv, collector):
-    """The recorded run of `argv` (LAUNCHER [ARGUMENTS...] BINARY); its exit status."""
+def recorded_run(argv, collector, then=None):
+    """The recorded run of `argv` (LAUNCHER [ARGUMENTS...] BINARY); its exit
+    status, or where `then` is given, then(exit status, results file or
+    None) once the record is written."""
     launcher, binary = argv[0], argv[-1]
     try:
         kind = launchers.kind_of(launcher)
@@ -428,7 +434,7 @@ def recorded_run(argv, collector):
         records.write(path, record)
     except OSError:
         say(f"cannot write the run record '{shown(path)}'")
-    return status
+    return then(status, results) if then else status
 
 
 # ---- Inside a Slurm allocation ---------------------------------------------------
@@ -455,7 +461,7 @@ def binary_launcher(binary):
     return launchers.build_launcher(os.path.dirname(binary)) or "mpirun"
 
 
-def slurm_job(binary, collector):
+def slurm_job(binary, collector, verdict=False):
     """One worker per allocated CPU and the master on top of them: the master
     only waits while the workers run, so it needs no CPU of its own. Open MPI
     takes Slurm's CPUs as its slots; the master is one process more than
@@ -475,7 +481,10 @@ def slurm_job(binary, collector):
     devnull = os.open(os.devnull, os.O_RDONLY)
     os.dup2(devnull, 0)
     os.close(devnull)
-    return recorded_run([launcher, "-np", str(np), binary], collector)
+    then = None
+    if verdict:
+        from .verdict import after_job as then
+    return recorded_run([launcher, "-np", str(np), binary], collector, then)
 
 
 def main(argv=None, collector=None):
@@ -483,11 +492,11 @@ def main(argv=None, collector=None):
     node_inventory.sh (else the repository's)."""
     argv = sys.argv[1:] if argv is None else argv
     collector = os.environ.get("PROCESSORS64_NODE_INVENTORY") or collector or REPOSITORY_COLLECTOR
-    if len(argv) == 2 and argv[0] == "--slurm":
-        return slurm_job(os.path.abspath(argv[1]), collector)
+    if argv[:1] == ["--slurm"] and len(argv) == 2 + (argv[1:2] == ["--verdict"]):
+        return slurm_job(os.path.abspath(argv[-1]), collector, verdict=len(argv) == 3)
     if len(argv) < 2 or argv[0].startswith("-"):
         say("usage: processors64-run LAUNCHER [LAUNCHER-ARGUMENTS...] BINARY\n"
-            "       processors64-run --slurm BINARY")
+            "       processors64-run --slurm [--verdict] BINARY")
         return 2
     return recorded_run(argv, collector)
 

@@ -1,0 +1,269 @@
+"""results.py verdict on made-up runs of 16 nodes: which nodes it flags and
+drains, what it says changed on them, and its drain list run by a shell and
+by --apply against a stand-in for Slurm's sinfo and scontrol."""
+
+import json
+import os
+import subprocess
+import types
+from datetime import datetime
+
+import pytest
+
+from processors64 import made_up, run
+from processors64.verdict import after_job
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+TOOL = os.path.join(ROOT, "tools", "results.py")
+HOSTS = made_up.cluster_hosts(16, 2)
+STEADY = [{}] * 4
+NEW_MICROCODE = "0xa0011d2"
+
+# sinfo and scontrol as far as the verdict uses them: sinfo prints the nodes
+# of states.json, scontrol logs its arguments and updates states.json.
+FAKE_SLURM = r'''#!/usr/bin/python3
+import json, os, sys
+here = os.path.dirname(os.path.abspath(__file__))
+states_path = os.path.join(here, "states.json")
+states = json.load(open(states_path))
+if os.path.basename(sys.argv[0]) == "sinfo":
+    for node, (state, reason) in states.items():
+        print(f"{node}|{state}|{reason}")
+    sys.exit(0)
+with open(os.path.join(here, "calls.jsonl"), "a") as log:
+    log.write(json.dumps(sys.argv[1:]) + "\n")
+words = dict(word.split("=", 1) for word in sys.argv[2:])
+for node in words["NodeName"].split(","):
+    states[node] = (["drained", words["Reason"]] if words["State"] == "DRAIN" else ["idle", ""])
+json.dump(states, open(states_path, "w"))
+'''
+
+
+def verdict(*args, cwd=None, env=None):
+    job = subprocess.run([TOOL, "verdict", *args], capture_output=True, text=True, cwd=cwd,
+                         env=env, stdin=subprocess.DEVNULL, timeout=120)
+    assert "Traceback" not in job.stderr, job.stderr
+    return job
+
+
+def cluster(directory, factors, hosts=HOSTS, records=None):
+    """Weekly runs, one per entry of `factors`; records: {run index: {host:
+    node record}} writes those runs' records (the other nodes as made up)."""
+    os.makedirs(directory, exist_ok=True)
+    paths = made_up.write_history(str(directory), hosts, factors)
+    for index, nodes in (records or {}).items():
+        made_up.write_record(paths[index], hosts, nodes)
+    return paths
+
+
+def slow_node_microcode(directory, slow=("node7",)):
+    """Four steady runs, then `slow` 20% slower with new microcode."""
+    return cluster(directory, STEADY + [{host: 0.8 for host in slow}],
+                   records={3: {}, 4: {host: made_up.node_record(
+                       host, microcode=NEW_MICROCODE) for host in slow}})
+
+
+def drain_lines(text):
+    return [line for line in text.splitlines() if line.startswith("scontrol ")]
+
+
+@pytest.fixture
+def slurm(tmp_path):
+    """A stand-in for Slurm's commands on PATH: .env to run the tool with,
+    .set_states({node: [state, reason]}), .calls() (the scontrol argument
+    lists since the last call), .states (the file of the nodes' states)."""
+    bin_dir = tmp_path / "slurm"
+    bin_dir.mkdir()
+    for name in ("sinfo", "scontrol"):
+        (bin_dir / name).write_text(FAKE_SLURM)
+        (bin_dir / name).chmod(0o755)
+    env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+
+    def set_states(states):
+        (bin_dir / "states.json").write_text(json.dumps(states))
+
+    def calls():
+        log = bin_dir / "calls.jsonl"
+        found = [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
+        log.unlink(missing_ok=True)
+        return found
+
+    set_states({host: ["idle", ""] for host in dict.fromkeys(HOSTS)})
+    return types.SimpleNamespace(env=env, set_states=set_states, calls=calls,
+                                 states=bin_dir / "states.json")
+
+
+def test_one_slow_node_with_new_microcode(tmp_path, slurm):
+    env, calls = slurm.env, slurm.calls
+    paths = slow_node_microcode(tmp_path / "runs")
+    job = verdict(*paths)
+    assert job.returncode == 1, job.stderr
+    text = job.stdout
+    assert text.startswith("verdict: nodes flagged; drain 1: node7\n"), text
+    assert "node1: 1 node flagged: node7" in text
+    assert f"      microcode 0xa0011d1 -> {NEW_MICROCODE}\n" in text
+    assert text.count(": drain\n") == 1 and "  node7: drain\n" in text
+    # The verdict's own files beside the results file, as the batch job
+    # writes them, are no reports: results_* may name them.
+    for suffix in (".verdict.txt", ".drain.sh"):
+        with open(paths[-1][:-len(".txt")] + suffix, "w") as f:
+            f.write(text)
+    directory = os.path.dirname(paths[-1])
+    job = verdict(*sorted(os.path.join(directory, name) for name in os.listdir(directory)))
+    assert job.returncode == 1 and job.stdout == text and not job.stderr, job.stderr
+
+    document = json.loads(verdict("--format", "json", *paths).stdout)
+    assert document["verdict"] == "flagged" and document["exit_status"] == 1
+    hosts = {entry["host"]: entry for entry in document["masters"][0]["hosts"]}
+    assert [host for host, entry in hosts.items() if entry["flagged"]] == ["node7"]
+    node7 = hosts["node7"]
+    assert node7["drain"] and node7["changes"] == [f"microcode 0xa0011d1 -> {NEW_MICROCODE}"]
+    assert node7["class"] == {"cpu_model": "AMD EPYC 7B13", "logical_cpus": 8}
+    for figures in node7["tests"].values():
+        assert figures["peers"] == 16 and figures["z"] < -3.5 and figures["slow_vs_peers"]
+        assert -0.23 < figures["rate"] / figures["peer_median"] - 1 < -0.17
+        assert figures["degraded"] and figures["earlier_runs"] == 4
+    assert len(node7["reasons"]) == 3 and all(
+        reason.endswith("Streaming vs peers and own past") for reason in node7["reasons"])
+
+    # The drain list, run by a shell: one scontrol with the words --apply uses.
+    job = verdict("--drain-list", *paths, env=env)
+    assert job.returncode == 1 and len(drain_lines(job.stdout)) == 1, job.stdout
+    subprocess.run(["sh", "-c", job.stdout], env=env, check=True, cwd=tmp_path)
+    (call,) = calls()
+    reason = call[3][len("Reason="):]
+    assert call[:3] == ["update", "NodeName=node7", "State=DRAIN"]
+    assert call[3].startswith("Reason=") and reason.startswith("processors64: -2")
+    assert reason.split()[2:3] in (["Float"], ["Integer"], ["Logic"]), reason
+    assert f"; microcode 0xa0011d1 -> {NEW_MICROCODE}" in reason
+    assert len(reason.encode()) <= 255 and reason.isprintable() and reason.isascii()
+
+
+def test_whole_cluster_slower_is_cluster_wide(tmp_path):
+    paths = cluster(tmp_path, STEADY + [{host: 0.85 for host in HOSTS}])
+    job = verdict(*paths)
+    assert job.returncode == 1 and job.stdout.startswith("verdict: cluster-wide"), job.stdout
+    assert job.stdout.count("cluster-wide: ") == 4  # three tests and the class
+    assert "drain\n" not in job.stdout
+    assert drain_lines(verdict("--drain-list", *paths).stdout) == []
+    document = json.loads(verdict("--format", "json", *paths).stdout)
+    assert not any(entry["drain"] for entry in document["masters"][0]["hosts"])
+    assert all(entry["flagged"] for entry in document["masters"][0]["hosts"])
+
+
+def test_shell_syntax_in_host_names_and_records(tmp_path, slurm):
+    env, calls = slurm.env, slurm.calls
+    evil = "node5$(touch pwned);touch pwned"
+    hosts = [evil if host == "node5" else host for host in HOSTS]
+    kernel = 'x$(touch pwned)"; touch pwned; `touch pwned` \\ !x\n'
+    bad_kernel = dict(made_up.node_record("node9"), kernel=kernel)
+    paths = cluster(tmp_path / "runs", STEADY + [{evil: 0.7, "node9": 0.7}], hosts=hosts,
+                    records={3: {}, 4: {"node9": bad_kernel}})
+    for apply in ([], ["--apply"]):
+        job = verdict("--drain-list", *apply, *paths, env=env, cwd=tmp_path)
+        assert job.returncode == 1, job.stderr
+        assert "is no valid Slurm node name" in job.stderr and "node5" not in job.stdout
+        assert len(drain_lines(job.stdout)) == 1 and "NodeName=node9 " in job.stdout
+        if not apply:
+            subprocess.run(["sh", "-c", job.stdout], env=env, check=True, cwd=tmp_path)
+        (call,) = calls()
+        assert call[1] == "NodeName=node9" and "kernel 6.1.0-18-amd64 -> x?(touch pwned)?;" \
+            in call[3], call
+        assert not os.path.exists(tmp_path / "pwned")
+    assert "node5$(touch pwned);touch pwned: drain" in verdict(*paths).stdout
+
+
+def test_what_is_not_flagged(tmp_path):
+    """8% slow among 16, and a class of 3 with one 30% slow: healthy."""
+    xeons = ["xeon1", "xeon2", "xeon3"]
+    hosts = HOSTS + [host for host in xeons for _ in range(2)]
+    (path,) = made_up.write_history(str(tmp_path), hosts, [{"node4": 0.92, "xeon2": 0.7}])
+    made_up.write_record(path, hosts, {host: made_up.node_record(
+        host, cpu_model="Intel Xeon Gold 6338") for host in xeons})
+    job = verdict(path)
+    assert job.returncode == 0 and job.stdout.startswith("verdict: healthy\n"), job.stdout
+    assert ("peers: class Intel Xeon Gold 6338, 8 logical CPUs has 3 hosts (xeon1, xeon2, "
+            "xeon3): fewer than 4, no peer judgement") in job.stdout
+    assert "not judged (no peers, no past): xeon1, xeon2, xeon3" in job.stdout
+    hosts = json.loads(verdict("--format", "json", path).stdout)["masters"][0]["hosts"]
+    node4 = next(entry for entry in hosts if entry["host"] == "node4")
+    assert not any(entry["flagged"] for entry in hosts) and node4["judged"]
+    assert all(figures["z"] < -3.5 for figures in node4["tests"].values())
+
+
+def test_inconclusive_and_unreadable(tmp_path):
+    (alone,) = made_up.write_history(str(tmp_path), made_up.cluster_hosts(3, 2), [{}])
+    job = verdict(alone)
+    assert job.returncode == 3 and job.stdout.startswith("verdict: inconclusive\n"), job.stdout
+    assert "nothing to judge" in job.stdout
+    text = open(alone).read()
+    cut = made_up.write_run(str(tmp_path), HOSTS, made_up.worker_rates(HOSTS),
+                                 when=datetime(2026, 12, 9, 7, 0, 0))
+    with open(cut, "w") as f:
+        f.write(text[:text.index("Integer Streaming.")])
+    job = verdict(cut)
+    assert job.returncode == 3 and "no complete run of node1" in job.stdout, job.stdout
+    garbled = tmp_path / "results_garbled.txt"
+    garbled.write_text("Thread(s): 3\nnot a report\n")
+    job = verdict(str(garbled), alone)
+    assert job.returncode == 2 and len(job.stderr.splitlines()) == 1, job.stderr
+    assert "results_garbled.txt" in job.stderr
+    assert json.loads(verdict("--format", "json", str(garbled), alone).stdout)["exit_status"] == 2
+    assert verdict("--apply", alone).returncode == 2
+
+
+def test_apply_drains_and_resumes_only_its_own(tmp_path, slurm):
+    env, set_states, calls = slurm.env, slurm.set_states, slurm.calls
+    states = {host: ["idle", ""] for host in dict.fromkeys(HOSTS)}
+    states["node3"] = ["drained", "bad DIMM, ticket 4711"]
+    states["node12"] = ["down*", "not responding"]
+    set_states(states)
+    paths = slow_node_microcode(tmp_path, slow=("node7", "node3"))
+    job = verdict("--drain-list", "--apply", *paths, env=env)
+    assert job.returncode == 1, job.stderr
+    assert [call[1:3] for call in calls()] == [["NodeName=node7", "State=DRAIN"]]
+    assert ("# left as it is: node3 is drained with a reason not written by this tool: "
+            "bad DIMM, ticket 4711") in job.stdout
+
+    # A later run with every node healthy: node7 comes back, node3 stays.
+    later = made_up.write_run(str(tmp_path), HOSTS, made_up.worker_rates(HOSTS, 7),
+                                   when=datetime(2026, 12, 9, 7, 0, 0))
+    job = verdict("--drain-list", *paths, later, env=env)
+    assert job.returncode == 0 and drain_lines(job.stdout) == [
+        "scontrol update NodeName=node7 State=RESUME"], job.stdout
+    assert verdict("--drain-list", "--apply", *paths, later, env=env).returncode == 0
+    assert calls() == [["update", "NodeName=node7", "State=RESUME"]]
+    after = json.loads(slurm.states.read_text())
+    assert after["node3"] == states["node3"] and after["node12"] == states["node12"]
+    assert after["node7"] == ["idle", ""]
+
+
+def test_host_with_domain_is_slurm_node_of_first_label(tmp_path, slurm):
+    env = slurm.env
+    hosts = [f"{host}.example.org" for host in HOSTS]
+    paths = cluster(tmp_path, STEADY + [{"node7.example.org": 0.8}], hosts=hosts)
+    lines = drain_lines(verdict("--drain-list", *paths, env=env).stdout)
+    assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node7 State=DRAIN ")
+
+
+def test_the_batch_jobs_verdict(tmp_path, capsys):
+    """processors64-run --slurm --verdict, once the record is written."""
+    paths = slow_node_microcode(tmp_path)
+    base = paths[-1][:-len(".txt")]
+    assert after_job(137, paths[-1]) == 137 and not os.path.exists(base + ".verdict.txt")
+    assert after_job(0, paths[-1]) == 1
+    with open(base + ".verdict.txt") as f:
+        text = f.read()
+    assert text.startswith("verdict: nodes flagged; drain 1: node7\n")
+    assert capsys.readouterr().out == text
+    with open(base + ".drain.sh") as f:
+        lines = drain_lines(f.read())
+    assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node7 State=DRAIN ")
+    assert run.main(["--slurm", "--verdicts", paths[-1]]) == 2
+
+
+def test_help_names_exit_statuses():
+    job = subprocess.run([TOOL, "verdict", "--help"], capture_output=True, text=True)
+    words = " ".join(job.stdout.split())
+    assert job.returncode == 0 and all(status in words for status in (
+        "0 healthy", "1 nodes flagged", "2 ", "3 inconclusive")), job.stdout
