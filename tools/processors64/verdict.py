@@ -29,6 +29,7 @@ from .forms import host_medians
 from .prometheus import write_file
 from .reading import FAILED, PROGRAM, InputError, hosts_of, number, read_all, shown
 from .report_format import FILE_NAME
+from .summary import counted
 
 HEALTHY, FLAGGED, CLUSTER_WIDE, INCONCLUSIVE = "healthy", "flagged", "cluster-wide", "inconclusive"
 STATUS = {HEALTHY: 0, FLAGGED: 1, CLUSTER_WIDE: 1, INCONCLUSIVE: 3}
@@ -336,9 +337,8 @@ def master_text(master, slow, drop):
     if master["run"] is None:
         return out
     run = master["run"]
-    out.append(f"  judged: the run of {run['date']}, {len(master['hosts'])} hosts, "
-               f"{master['earlier_runs']} earlier "
-               f"{'run' if master['earlier_runs'] == 1 else 'runs'}")
+    out.append(f"  judged: the run of {run['date']}, {counted(len(master['hosts']), 'host')}, "
+               f"{counted(master['earlier_runs'], 'earlier run')}")
     out.append(f"  slow: more than {slow:g}% below the median of its class with a z-score "
                f"below {Z_LIMIT}, or more than {drop:g}% below its own past")
     if master["later_incomplete_runs"]:
