@@ -27,8 +27,8 @@ from processors64 import launchers, records, run
 FAKE_LAUNCHER = """#!/bin/sh
 if [ "$1" = --version ]; then echo "mpirun (Open MPI) 4.1.4"; exit 0; fi
 while [ $# -gt 0 ]; do case "$1" in /*) [ -x "$1" ] && break ;; esac; shift; done
-OMPI_COMM_WORLD_RANK=0 exec "$@"
-"""
+RANK_VARIABLE=0 exec "$@"
+""".replace("RANK_VARIABLE", launchers.KINDS["openmpi"].rank_variable)
 FAKE_BENCHMARK = """#!/bin/sh
 name() { echo "results_processors_lite_mac_clusters @ UTC time $(date -u -d "@$1" '+%a %b %e %H:%M:%S %Y')
  @ $2.txt"; }
