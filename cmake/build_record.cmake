@@ -49,9 +49,23 @@ endfunction()
 processors64_mpi_identity(PROCESSORS64_MPI_IMPLEMENTATION PROCESSORS64_MPI_VERSION)
 message(STATUS "MPI of the build record: ${PROCESSORS64_MPI_IMPLEMENTATION} ${PROCESSORS64_MPI_VERSION}")
 
+# The master's cap (MAX_PROCS) of the short build and of the benchmark, as
+# the program's header defines them, in the order of its two branches.
+file(STRINGS "${PROJECT_SOURCE_DIR}/src/processors64_mpi_mac0.h" PROCESSORS64_CAPS
+  REGEX "^constexpr int MAX_PROCS = [0-9]+;")
+list(TRANSFORM PROCESSORS64_CAPS REPLACE "^constexpr int MAX_PROCS = ([0-9]+);.*" "\\1")
+list(LENGTH PROCESSORS64_CAPS count)
+if(NOT count EQUAL 2)
+  message(FATAL_ERROR "processors64_mpi_mac0.h: expected two definitions of MAX_PROCS")
+endif()
+list(GET PROCESSORS64_CAPS 0 PROCESSORS64_SHORT_CAP)
+list(GET PROCESSORS64_CAPS 1 PROCESSORS64_CAP)
+
 # Writes <program>.build.json beside `program` at every build of it, with
-# the flags that object library `objects` compiles a workload with.
+# the flags that object library `objects` compiles a workload with and the
+# cap of its master (the short build's where `objects` is compiled as one).
 function(processors64_build_record program objects)
+  set(short "$<IN_LIST:PROCESSORS64_SHORT_BUILD,$<TARGET_PROPERTY:${objects},COMPILE_DEFINITIONS>>")
   set(dir "${CMAKE_CURRENT_BINARY_DIR}")
   get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
   if(multi_config)
@@ -70,6 +84,7 @@ function(processors64_build_record program objects)
       "-DMPI_IMPLEMENTATION=${PROCESSORS64_MPI_IMPLEMENTATION}"
       "-DMPI_VERSION=${PROCESSORS64_MPI_VERSION}"
       "-DLAUNCHER=${MPIEXEC_EXECUTABLE}"
+      "-DCAP=$<IF:${short},${PROCESSORS64_SHORT_CAP},${PROCESSORS64_CAP}>"
       "-DGIT=${GIT_EXECUTABLE}"
       "-DCOMMIT=${PROCESSORS64_SOURCE_COMMIT}"
       -P "${PROJECT_SOURCE_DIR}/cmake/write_build_record.cmake"

@@ -4,7 +4,7 @@
 #   cmake -DOUTPUT=<program>.build.json -DCOMPILE_COMMANDS=compile_commands.json
 #         -DOBJECTS=<object library> -DSOURCE=<workload source> -DSOURCE_DIR=<dir>
 #         -DVERSION=.. -DBUILD_TYPE=.. -DCOMPILER=.. -DMPI_IMPLEMENTATION=..
-#         -DMPI_VERSION=.. -DLAUNCHER=.. [-DGIT=git] [-DCOMMIT=..] -P write_build_record.cmake
+#         -DMPI_VERSION=.. -DLAUNCHER=.. -DCAP=.. [-DGIT=git] [-DCOMMIT=..] -P write_build_record.cmake
 #
 # The file is rewritten only when its content changes, so a build that changes
 # nothing leaves it (and its time stamp) alone. An empty or unknown value is
@@ -138,6 +138,9 @@ json_string_or_null(flags "${flags}")
 json_string_or_null(implementation "${MPI_IMPLEMENTATION}")
 json_string_or_null(mpi_version "${MPI_VERSION}")
 json_string_or_null(launcher "${LAUNCHER}")
+if(NOT CAP MATCHES "^[1-9][0-9]*$")
+  message(FATAL_ERROR "CAP is no count of processes: '${CAP}'")
+endif()
 string(CONCAT record
   "{\n"
   "  \"version\": ${version},\n"
@@ -146,7 +149,8 @@ string(CONCAT record
   "  \"compiler\": ${compiler},\n"
   "  \"flags\": ${flags},\n"
   "  \"mpi\": {\"implementation\": ${implementation}, \"version\": ${mpi_version}},\n"
-  "  \"launcher\": ${launcher}\n"
+  "  \"launcher\": ${launcher},\n"
+  "  \"cap\": ${CAP}\n"
   "}\n")
 
 set(old "")

@@ -22,7 +22,7 @@ import time
 
 import pytest
 
-from processors64 import launchers, records, run
+from processors64 import build_record, launchers, run, run_record, schema, slurm
 
 FAKE_LAUNCHER = """#!/bin/sh
 if [ "$1" = --version ]; then echo "mpirun (Open MPI) 4.1.4"; exit 0; fi
@@ -46,7 +46,7 @@ exit "${FAKE_STATUS:-0}"
 # Odd bytes for a host name or a directory: the record must stay valid JSON
 # and name them exactly.
 ODD = [b'"', b"\\", b"\t", b"\xff"]
-BUILD = dict.fromkeys(records.BUILD_KEYS, None)
+BUILD = dict.fromkeys(build_record.KEYS, None)
 BUILD["version"] = "1.0.0"
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(run.__file__)))
 
@@ -104,7 +104,7 @@ def load(path):
     """The record as strict JSON of valid UTF-8, and of the format."""
     with open(path, "rb") as f:
         record = json.loads(f.read().decode("utf-8"))
-    records.check(record)
+    schema.check(record, "run")
     return record
 
 
@@ -153,9 +153,9 @@ def test_expected_hosts(tmp_path, monkeypatch):
 
 
 def test_allocated_cpus():
-    assert run.allocated_cpus("8(x2),4") == 20
-    assert run.allocated_cpus("2") == 2
-    assert run.allocated_cpus("two") is None
+    assert slurm.cpus_per_node("8(x2),4") == [8, 8, 4]
+    assert slurm.cpus_per_node("8,4(x3)") == [8, 4, 4, 4]
+    assert slurm.cpus_per_node("8(x2)4") is None
 
 
 def test_build_record_on_path_and_behind_links(fake, tmp_path, monkeypatch):
@@ -164,10 +164,10 @@ def test_build_record_on_path_and_behind_links(fake, tmp_path, monkeypatch):
     os.symlink(benchmark, tmp_path / "alternative")
     os.symlink(tmp_path / "alternative", tmp_path / "bin" / "plain name")
     monkeypatch.setenv("PATH", f"{tmp_path / 'bin'}:{os.environ['PATH']}")
-    assert records.build_record_file("benchmark") == benchmark + ".build.json"
-    assert records.build_record_file(str(tmp_path / "bin" / "plain name")) == (
+    assert build_record.path_of("benchmark") == benchmark + ".build.json"
+    assert build_record.path_of(str(tmp_path / "bin" / "plain name")) == (
         benchmark + ".build.json")
-    assert records.build_record(benchmark) == BUILD
+    assert build_record.of(benchmark) == BUILD
 
 
 # ---- Recorded jobs ------------------------------------------------------------------
@@ -263,7 +263,7 @@ def test_a_collector_that_hangs(fake, tmp_path):
     record = load(run_dir / run_records(run_dir)[0])
     node = record["nodes"][0]
     assert node["host"] == os.uname().nodename and node["error"] == "no answer within 1 s"
-    assert all(node[key] is None for key in records.NODE_KEYS[1:])
+    assert all(node[key] is None for key in run_record.NODE_KEYS[1:])
 
 
 def test_a_timeout_that_is_no_number(fake):

@@ -30,7 +30,7 @@ import sys
 import pytest
 
 import report  # beside this script
-from processors64 import launchers, records
+from processors64 import build_record, launchers, run_record
 
 UTC_TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
 # The command line, for the tests (pytest runs them in this process).
@@ -102,8 +102,10 @@ def record(args, results):
     """The run record beside the results file, named after it, of the format."""
     if not args.record:
         pytest.skip("no --record")
-    path = os.path.join(args.run_dir, records.record_path(results[0]))
-    return records.load(path)
+    path = os.path.join(args.run_dir, run_record.record_path(results[0]))
+    record, warnings = run_record.load(path)
+    assert not warnings, warnings
+    return record
 
 
 # ---- The report -------------------------------------------------------------------
@@ -119,8 +121,10 @@ def test_cut_short_file(args, results, nproc):
     report.match_lines(text, written, "results file")
 
 
-def test_report(hosts):
-    pass  # the fixture checked the layout and the numbers
+def test_report(hosts, nproc):
+    """The console and the file have the report's layout, their numbers agree
+    (the fixture checks both), and every test names a host per worker."""
+    assert all(len(found) == nproc - 1 for found in hosts.values()), hosts
 
 
 def test_workers(args, hosts):
@@ -134,7 +138,7 @@ def test_workers(args, hosts):
 # ---- The run record -----------------------------------------------------------------
 
 def test_record_of_the_run(args, results, record):
-    assert list(record) == list(records.RUN_KEYS)
+    assert list(record) == list(run_record.RUN_KEYS)
     assert record["results_file"] == results[0]
     assert record["results_file_note"] is None
     assert record["exit_status"] == 0
@@ -149,9 +153,9 @@ def test_record_nodes(args, record):
     model = cpuinfo_model()
     for node in record["nodes"]:
         if node["host"] in args.failed_node:
-            assert node.get("error") and all(node[key] is None for key in records.NODE_KEYS[1:])
+            assert node.get("error") and all(node[key] is None for key in run_record.NODE_KEYS[1:])
         else:
-            assert list(node) == list(records.NODE_KEYS) and node["cpu_model"] == model
+            assert list(node) == list(run_record.NODE_KEYS) and node["cpu_model"] == model
 
 
 @pytest.fixture(scope="module")
@@ -163,12 +167,12 @@ def mpi(args):
 
 def test_record_mpi_and_build(args, record, mpi):
     assert record["mpi"] == mpi
-    build_record = args.build_record or args.binary + records.BUILD_SUFFIX
+    build_record = args.build_record or args.binary + build_record.SUFFIX
     with open(build_record) as f:
         build = json.load(f)
     assert record["build"] == build
     # The build record names the launcher's MPI and the program's own flags.
-    assert list(build) == list(records.BUILD_KEYS)
+    assert list(build) == list(build_record.KEYS)
     assert build["mpi"] == {"implementation": mpi["implementation"], "version": mpi["version"]}
     assert build["launcher"] == mpi["launcher"]
     flags = (build["flags"] or "").split()

@@ -10,8 +10,9 @@ import math
 
 # The layout itself lives in the results tool's package, which reads reports too.
 from processors64.report_format import (  # noqa: F401  (names used by the tests)
-    ANY, FILE_END, FILE_NAME, NUMBER, SAVED, TITLE, ReportError, end_of_run_console, expected_lines,
+    ANY, FILE_END, NUMBER, SAVED, TITLE, ReportError, end_of_run_console, expected_lines,
     match_lines)
+from processors64.results_name import PATTERN as FILE_NAME  # noqa: F401
 
 # Printed numbers carry 6 significant digits; derived values may differ by a
 # few units in the last place.

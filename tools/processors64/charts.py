@@ -5,7 +5,7 @@ import re
 import subprocess
 import sys
 
-from . import history, records
+from . import describe, history
 from .forms import COMMON
 from .reading import PROGRAM, TESTS, InputError, hosts_of, number, read_all, shown
 
@@ -103,7 +103,7 @@ def plot_run(pyplot, run, path, slow_pct):
         axes[-1, 0].set_xlabel("worker rank")
     figure.suptitle(f"{run.master or shown(os.path.basename(run.path))}, {run.label()}: "
                     f"{run.nproc} processes, workers on {len(hosts)} host(s)"
-                    f"{records.chart_note(run.record)}")
+                    f"{describe.chart_note(run.record)}")
     figure.tight_layout()
     figure.savefig(path)
     pyplot.close(figure)

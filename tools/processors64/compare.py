@@ -3,9 +3,9 @@
 import csv
 import sys
 
-from . import records
+from . import describe
 from .forms import host_medians
-from .reading import FAILED, InputError, number, read_all, shown
+from .reading import FAILED, InputError, number, read_all, reports_named, shown
 
 COMPARE_COLUMNS = ("test", "host", "old_rate", "new_rate", "ratio", "changed")
 
@@ -28,7 +28,7 @@ def comparison(old, new, threshold):
 
 
 def command_compare(args):
-    paths = records.reports_named(args.files)  # OLD/results_* names a record too
+    paths = reports_named(args.files)  # OLD/results_* names a record too
     if len(paths) != 2 and not FAILED:
         raise InputError(f"compare takes two runs, OLD and NEW, not {len(paths)} (a results "
                          "file and its run record count as one)")
@@ -48,7 +48,7 @@ def command_compare(args):
         return
     print(f"old: {shown(old.path)} ({old.label()})")
     print(f"new: {shown(new.path)} ({new.label()})")
-    print("\n".join(records.differences(old, new)))
+    print("\n".join(describe.differences(old, new)))
     print(f"median rate of each host's workers of the common form, in Millions "
           f"Executions/sec; changed: moved by more than {args.threshold:g}%")
     width = max([len(row[1]) for row in rows] + [4])

@@ -6,7 +6,7 @@ import re
 import sys
 from datetime import datetime
 
-from . import report_format
+from . import report_format, results_name, run_record
 
 from .forms import mark_slow
 
@@ -83,13 +83,9 @@ def _lines_of(path):
 
 
 def _name_parts(run, name):
-    found = report_format.FILE_NAME.match(name)
+    found = results_name.parse(name)
     if found:
-        run.zone, run.master = found.group("zone"), found.group("host")
-        try:
-            run.when = datetime.strptime(found.group("when"), "%a %b %d %H:%M:%S %Y")
-        except ValueError:
-            run.when = None
+        run.zone, run.master, run.when = found.zone, found.host, found.when
 
 
 def read_run(path, slow_pct):
@@ -204,9 +200,8 @@ def read_all(paths, slow_pct):
     standard error, and the exit status becomes 2. A run record named among
     `paths` stands for its results file; the record beside each results file
     is read into its run."""
-    from . import records  # records.py words its messages with this module's names
     runs = []
-    for path in records.reports_named(paths):
+    for path in reports_named(paths):
         try:
             run = read_run(path, slow_pct)
         except InputError as error:
@@ -215,7 +210,63 @@ def read_all(paths, slow_pct):
             continue
         warn_ends(run)
         if not run.console_log:
-            records.attach(run)
+            attach(run)
         runs.append(run)
     return runs
 
+
+
+def warn(path, message):
+    print(f"{PROGRAM}: warning: {shown(path)}: {message}", file=sys.stderr)
+
+
+def attach(run):
+    """Reads the record beside the results file of `run` into run.record."""
+    path = run_record.record_path(run.path)
+    if path is None or not os.path.lexists(path):
+        return
+    try:
+        run.record, warnings = run_record.load(path)
+    except run_record.RecordError as error:
+        warn(path, f"{error}; the results file is read without it")
+        return
+    for warning in warnings:
+        warn(path, warning)
+
+
+def reports_named(paths):
+    """The files to read for the command line's `paths`. The verdict's files
+    beside a results file are left out. A run record stands for its results
+    file (results_* names all of them, as they sort together): where
+    that file is named too the record adds nothing, else the results file
+    beside it is read in its place."""
+    named = {os.path.abspath(path) for path in paths}
+    reports = []
+    for path in paths:
+        if any(path.endswith(suffix) and
+               os.path.lexists(path[:-len(suffix)] + run_record.RESULTS_SUFFIX)
+               for suffix in run_record.VERDICT_SUFFIXES):
+            continue  # the verdict on the results file beside it, no report
+        if not path.endswith(run_record.RECORD_SUFFIX):
+            reports.append(path)
+            continue
+        results = run_record.results_path(path)
+        if os.path.abspath(results) in named:
+            continue
+        if os.path.lexists(results):
+            reports.append(results)
+            continue
+        try:
+            record, _ = run_record.load(path)
+        except run_record.RecordError as error:
+            print(f"{PROGRAM}: {shown(path)}: {error}", file=sys.stderr)
+            FAILED.append(path)
+            continue
+        if record["results_file"] is None:
+            warn(path, f"the record of a job that made no results file (exit status "
+                       f"{record['exit_status']}, started {record['started']}); nothing to read")
+        else:
+            print(f"{PROGRAM}: {shown(path)}: its results file is not beside it: "
+                  f"{shown(record['results_file'])}", file=sys.stderr)
+            FAILED.append(path)
+    return reports

@@ -18,9 +18,6 @@ TITLE = ("Pelvorn :: Quindara Benchmark MultiProcessor Lite for Mac Clusters on 
 NUMBER = r"(-?(?:\d+(?:\.\d*)?(?:e[+-]\d+)?|inf|nan))"
 ANY = r"(.+)"
 SAVED = "Results have been saved in a file and you can find it at: "
-FILE_NAME = re.compile(
-    r"results_processors_lite_mac_clusters @ (?P<zone>\S+) time "
-    r"(?P<when>[A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d \d{4})\n @ (?P<host>.*)\.txt\Z")
 STREAMING_TESTS = ("Float", "Integer", "Logic")
 FILE_END = ("", "")  # the results file ends with two blank lines
 

@@ -45,8 +45,7 @@ import sys
 import tempfile
 import time
 
-from . import launchers, records
-from .report_format import FILE_NAME
+from . import build_record, launchers, results_name, run_record, slurm
 
 PROGRAM = "processors64-run"
 # The collector in the repository: scripts/node_inventory.sh, two levels up.
@@ -201,7 +200,7 @@ def collect_nodes(launcher, job, collector, temp_dir):
     hosts = job.expected_hosts()
     if job.kind not in launchers.KINDS:
         say(f"{shown(launcher)} is neither Open MPI's launcher nor MPICH's: no node records")
-        return [records.failed_node(host, "the launcher is neither Open MPI's nor MPICH's")
+        return [run_record.failed_node(host, "the launcher is neither Open MPI's nor MPICH's")
                 for host in hosts]
     table = launchers.KINDS[job.kind]
     seconds = inventory_timeout()
@@ -237,7 +236,7 @@ def collect_nodes(launcher, job, collector, temp_dir):
         host = hosts[rank] if rank < len(hosts) else None
         node = node_record(found.get(rank))
         if node is None:
-            node = records.failed_node(host, error if rank not in found else
+            node = run_record.failed_node(host, error if rank not in found else
                                        "its node record is no JSON object")
             say(f"node {shown(host) if host else f'of rank {rank}'}: {node['error']}; "
                 "its node record holds the error")
@@ -306,7 +305,7 @@ def results_file(work_dir, started_ns, started, ended, hosts):
         return None, None
     candidates, others = [], []
     for name in names:
-        found = FILE_NAME.match(name)
+        found = results_name.PATTERN.match(name)
         path = os.path.join(work_dir, name)
         try:
             status = os.stat(path)
@@ -368,16 +367,6 @@ def mpi_of(launcher, kind):
             "launcher": os.path.abspath(path) if path else None}
 
 
-def slurm():
-    """The job's Slurm variables, or None outside Slurm."""
-    if not os.environ.get("SLURM_JOB_ID"):
-        return None
-    return {"job_id": os.environ.get("SLURM_JOB_ID") or None,
-            "nodelist": os.environ.get("SLURM_JOB_NODELIST") or None,
-            "partition": os.environ.get("SLURM_JOB_PARTITION") or None,
-            "cpus_per_node": os.environ.get("SLURM_JOB_CPUS_PER_NODE") or None}
-
-
 def utc(seconds):
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
 
@@ -386,7 +375,7 @@ def record_path(results, work_dir, started):
     """Beside the results file, X.txt -> X.run.json; else in the working
     directory under the job's start time and this host's name."""
     if results:
-        return records.record_path(results)
+        return run_record.record_path(results)
     stamp = started.replace("-", "").replace(":", "")
     host = os.uname().nodename.replace("/", "_")
     return os.path.join(work_dir, f"processors64-run-{stamp}-{host}.run.json")
@@ -425,13 +414,13 @@ def recorded_run(argv, collector, then=None):
         "command": list(argv),
         "processes": int(job.processes) if re.fullmatch(r"[0-9]+", job.processes or "") else None,
         "mpi": mpi_of(launcher, kind),
-        "build": records.build_record(binary),
-        "slurm": slurm(),
+        "build": build_record.of(binary),
+        "slurm": slurm.job_variables(),
         "nodes": nodes,
     }
     path = record_path(results, job.work_dir, started)
     try:
-        records.write(path, record)
+        run_record.write(path, record)
     except OSError:
         say(f"cannot write the run record '{shown(path)}'")
     return then(status, results) if then else status
@@ -439,22 +428,10 @@ def recorded_run(argv, collector, then=None):
 
 # ---- Inside a Slurm allocation ---------------------------------------------------
 
-def allocated_cpus(text):
-    """The CPUs of SLURM_JOB_CPUS_PER_NODE on all nodes together: "8(x2),4"
-    is 8 + 8 + 4; None where it is not of that form."""
-    total = 0
-    for group in text.split(","):
-        found = re.fullmatch(r"([0-9]+)(?:\(x([0-9]+)\))?", group)
-        if not found:
-            return None
-        total += int(found.group(1)) * int(found.group(2) or 1)
-    return total
-
-
 def binary_launcher(binary):
     """The launcher the binary was built for: the one its build record names
     (where it is executable), else the one of its CMake build, else mpirun."""
-    build = records.build_record(binary) or {}
+    build = build_record.of(binary) or {}
     launcher = build.get("launcher")
     if isinstance(launcher, str) and os.access(launcher, os.X_OK):
         return launcher
@@ -467,7 +444,8 @@ def slurm_job(binary, collector, verdict=False):
     takes Slurm's CPUs as its slots; the master is one process more than
     that, and goes on the first node with rank order by node."""
     text = os.environ.get("SLURM_JOB_CPUS_PER_NODE", "")
-    cpus = allocated_cpus(text) if text else None
+    counts = slurm.cpus_per_node(text) if text else None
+    cpus = sum(counts) if counts else None
     if cpus is None:
         say("not inside a Slurm job (no SLURM_JOB_CPUS_PER_NODE of the form 8(x2),4)")
         return 1
@@ -483,7 +461,9 @@ def slurm_job(binary, collector, verdict=False):
     os.close(devnull)
     then = None
     if verdict:
-        from .verdict import after_job as then
+        from .verdict import after_window
+        def then(status, results):
+            return after_window(status, [results] if results else [], slurm.window_id())
     return recorded_run([launcher, "-np", str(np), binary], collector, then)
 
 

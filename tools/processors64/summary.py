@@ -3,7 +3,7 @@
 import statistics
 import sys
 
-from . import records
+from . import describe
 from .forms import form_medians
 from .reading import hosts_of, number, read_all, shown
 
@@ -34,7 +34,7 @@ def summary_text(run, slow_pct):
     out.append(f"  date {when}, time zone {zone}, master {master}, "
                f"{counted(run.nproc, 'process')} ({counted(run.nproc - 1, 'worker')})")
     hosts = [run.master] if run.master else []
-    out += records.summary_lines(run, hosts + list(hosts_of(run.tests[0])[0] if run.tests else ()))
+    out += describe.summary_lines(run, hosts + list(hosts_of(run.tests[0])[0] if run.tests else ()))
     if run.ends:
         out.append(f"  the run stopped early: the report ends {run.ends}")
     out.append(f"  Effective Frequency: overall {number(run.ef_overall)}, "

@@ -24,11 +24,9 @@ import statistics
 import subprocess
 import sys
 
-from . import history, records
+from . import atomic, describe, history, results_name, run_record, slurm
 from .forms import host_medians
-from .prometheus import write_file
 from .reading import FAILED, PROGRAM, InputError, hosts_of, number, read_all, shown
-from .report_format import FILE_NAME
 from .summary import counted
 
 HEALTHY, FLAGGED, CLUSTER_WIDE, INCONCLUSIVE = "healthy", "flagged", "cluster-wide", "inconclusive"
@@ -43,12 +41,6 @@ REASON = "processors64: "
 REASON_BYTES = 255     # Slurm keeps longer reasons, but sinfo and humans do not
 # Printable ASCII that means nothing inside double quotes to a shell.
 REASON_CHARACTERS = frozenset(chr(c) for c in range(32, 127)) - set('"$`\\!')
-NODE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}\Z")
-SLURM_TIMEOUT = 120    # seconds for sinfo or scontrol to answer
-
-
-class SlurmError(Exception):
-    """sinfo or scontrol that could not be run or failed."""
 
 
 # ---- Judging one master ---------------------------------------------------------
@@ -59,7 +51,7 @@ def class_of(run, host):
     record, and hosts without a node record are of their own."""
     if run.record is None:
         return ("all hosts (no run record)",)
-    node = records.node_of(run.record, host)
+    node = describe.node_of(run.record, host)
     if node is None or node.get("error") is not None:
         return ("the hosts without a node record",)
     return (node["cpu_model"], node["logical_cpus"])
@@ -125,13 +117,13 @@ def what_changed(judged, past, host):
     if missing:
         return previous, [f"record missing: {' and '.join(f'the {which}' for which in missing)} "
                           f"run{'s have' if len(missing) > 1 else ' has'} no run record"]
-    new, old = records.node_of(judged.record, host), records.node_of(previous.record, host)
+    new, old = describe.node_of(judged.record, host), describe.node_of(previous.record, host)
     if new is None or old is None:
         which = " and ".join(w for w, node in (("judged", new), ("previous", old)) if node is None)
         return previous, [f"record missing: no node record of this host in the {which} "
                           f"run's record"]
-    return previous, (records.node_changes(old, new) +
-                      records.run_changes(previous.record, judged.record))
+    return previous, (describe.node_changes(old, new) +
+                      describe.run_changes(previous.record, judged.record))
 
 
 def _host_entry(host, key):
@@ -397,7 +389,7 @@ def _run_wide_lines(master):
     if judged.record is None or previous.record is None:
         return ["  changed for every node since the run before: unknown, a run record is "
                 "missing"]
-    lines = records.run_changes(previous.record, judged.record)
+    lines = describe.run_changes(previous.record, judged.record)
     if not lines:
         return [f"  changed for every node since the run of {previous.label()}: nothing in "
                 "the MPI, compiler, flags or commit"]
@@ -440,56 +432,6 @@ def verdict_json(masters, status, slow, drop):
 
 # ---- Slurm -----------------------------------------------------------------------
 
-def _slurm(argv):
-    """The standard output of a Slurm command; raises SlurmError."""
-    if shutil.which(argv[0]) is None:
-        raise SlurmError(f"{argv[0]}: not found")
-    try:
-        job = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
-                             text=True, errors="replace", timeout=SLURM_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        raise SlurmError(f"{argv[0]}: no answer within {SLURM_TIMEOUT} s") from None
-    except OSError as error:
-        raise SlurmError(f"{argv[0]}: {error.strerror or error}") from None
-    if job.returncode != 0:
-        lines = job.stderr.strip().splitlines()
-        message = lines[-1].strip() if lines else f"exit status {job.returncode}"
-        raise SlurmError(f"{' '.join(map(shlex.quote, argv))}: {message}")
-    return job.stdout
-
-
-def slurm_nodes():
-    """{node name: (state, reason)} as sinfo reports them; raises SlurmError."""
-    nodes = {}
-    for line in _slurm(["sinfo", "--noheader", "--Node", "--format=%N|%T|%E"]).splitlines():
-        parts = line.split("|", 2)
-        if len(parts) == 3:
-            nodes.setdefault(parts[0].strip(), (parts[1].strip().lower(), parts[2].strip()))
-    return nodes
-
-
-def _state_words(state):
-    return set(state.rstrip("*~#!%$@^-").split("+"))
-
-
-def is_drained(state):
-    return bool(_state_words(state) & {"drained", "draining", "drain", "drng"})
-
-
-def is_down(state):
-    return bool(_state_words(state) & {"down", "fail", "failing"})
-
-
-def node_name(host, known):
-    """The Slurm node of `host`: as reported, or its first label where the
-    report has a domain and Slurm does not; None where Slurm has no such
-    node (known: Slurm's nodes, None where Slurm could not be asked)."""
-    if known is None or host in known:
-        return host
-    first = host.split(".")[0]
-    return first if "." in host and first in known else None
-
-
 def reason_of(entry):
     """Slurm's reason for draining the host: the worst figure and its test
     first (sinfo -R shows 20 characters), then the others and what changed;
@@ -514,11 +456,11 @@ def drain_plan(masters, states):
             if entry["judged"]:
                 judged.setdefault(entry["host"], []).append(entry)
     for host, entries in judged.items():
-        if not NODE_NAME.match(host):
+        if not slurm.NODE_NAME.match(host):
             warn(f"host {shown(host)!r} is no valid Slurm node name: left out of the "
                  "drain list")
             continue
-        name = node_name(host, known)
+        name = slurm.node_name(host, known)
         if name is None:
             notes.append(f"# {host}: no Slurm node of this name")
             continue
@@ -528,7 +470,7 @@ def drain_plan(masters, states):
                 healthy.append(name)
             continue  # flagged with its cluster or class: neither drained nor resumed
         state, reason = (states or {}).get(name, ("", ""))
-        if (is_drained(state) or is_down(state)) and not reason.startswith(REASON):
+        if (slurm.is_drained(state) or slurm.is_down(state)) and not reason.startswith(REASON):
             notes.append(f"# left as it is: {name} is {shown(state)} with a reason not "
                          f"written by this tool: {shown(reason) or 'none'}")
             continue
@@ -539,8 +481,8 @@ def drain_plan(masters, states):
                  f'Reason="{reason}"')
                 for reason, names in drains.items()]
     if states is not None:
-        resume = [name for name in healthy if is_drained(states.get(name, ("", ""))[0]) and
-                  not is_down(states[name][0]) and states[name][1].startswith(REASON)]
+        resume = [name for name in healthy if slurm.is_drained(states.get(name, ("", ""))[0]) and
+                  not slurm.is_down(states[name][0]) and states[name][1].startswith(REASON)]
         if resume:
             word = shlex.quote("NodeName=" + ",".join(resume))
             commands.append((["scontrol", "update", f"NodeName={','.join(resume)}",
@@ -556,8 +498,8 @@ def slurm_states():
     """Slurm's {node: (state, reason)} and None; or None and why Slurm could
     not be asked."""
     try:
-        return slurm_nodes(), None
-    except SlurmError as error:
+        return slurm.node_states(), None
+    except slurm.SlurmError as error:
         return None, str(error)
 
 
@@ -591,8 +533,8 @@ def drain_list(masters, apply):
     ok = True
     for argv in commands if apply else ():
         try:
-            _slurm(argv)
-        except SlurmError as error:
+            slurm.command(argv)
+        except slurm.SlurmError as error:
             print(f"{PROGRAM}: {error}", file=sys.stderr)
             ok = False
     return ok
@@ -600,17 +542,17 @@ def drain_list(masters, apply):
 
 # ---- The batch job's verdict ----------------------------------------------------
 
-def after_job(status, results):
-    """The batch job's --verdict, once its run record is written: a
-    benchmark that failed keeps its own exit status; else the verdict's."""
-    if status != 0:
-        print(f"{PROGRAM}: the benchmark ended with exit status {status}: no verdict",
-              file=sys.stderr)
-        return status
-    if results is None:
+def after_window(status, results, window_id):
+    """The batch job's --verdict, once every group of the window has ended
+    and written its record: `status` is the window's exit status, `results`
+    the results files its groups made, `window_id` its id. The verdict is
+    printed and written beside the first results file; a window whose jobs
+    failed keeps its own status, else it is the verdict's."""
+    if not results:
         print(f"{PROGRAM}: no results file of this job: no verdict", file=sys.stderr)
-        return STATUS[INCONCLUSIVE]
-    return beside(results)
+        return status or STATUS[INCONCLUSIVE]
+    judged = beside(results[0])
+    return status or judged
 
 
 def beside(results, slow=10, drop=history.DROP):
@@ -620,19 +562,19 @@ def beside(results, slow=10, drop=history.DROP):
     X.verdict.txt, X.drain.sh). It never applies the list: draining nodes
     needs Slurm's administrator. Returns the verdict's exit status."""
     directory = os.path.dirname(results) or "."
-    names = sorted(name for name in os.listdir(directory) if FILE_NAME.match(name))
+    names = sorted(name for name in os.listdir(directory) if results_name.parse(name))
     runs = read_all([os.path.join(directory, name) for name in names], slow)
     masters, status = judge(runs, slow, drop)
     text = verdict_text(masters, slow, drop)
     script, _ = drain_script(masters, *slurm_states())
     sys.stdout.write(text)
     sys.stdout.flush()
-    base = results[:-len(records.RESULTS_SUFFIX)]
+    base = results[:-len(run_record.RESULTS_SUFFIX)]
     try:
-        for suffix, content in zip(records.VERDICT_SUFFIXES, (text, script)):
-            write_file(base + suffix, content)
-    except InputError as error:
-        print(f"{PROGRAM}: {error}", file=sys.stderr)
+        for suffix, content in zip(run_record.VERDICT_SUFFIXES, (text, script)):
+            atomic.write(base + suffix, content)
+    except OSError as error:
+        print(f"{PROGRAM}: {shown(base)}: cannot write the verdict: {error.strerror or error}", file=sys.stderr)
         return 2
     return 2 if FAILED else status
 

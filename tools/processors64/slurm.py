@@ -1,0 +1,141 @@
+"""What this package knows of Slurm: the allocation a job runs in (its
+nodes and their CPUs, from Slurm's variables), the window's id, node names,
+the nodes' states and reasons (sinfo), and running scontrol.
+
+Every Slurm command runs with standard input closed and a time limit; one
+that cannot run or fails raises SlurmError with one line saying why.
+"""
+
+import os
+import re
+import shlex
+import shutil
+import subprocess
+from dataclasses import dataclass
+
+TIMEOUT = 120  # seconds for sinfo or scontrol to answer
+# A Slurm node name as the drain list accepts one: nothing a shell or
+# scontrol's own syntax (commas, brackets, '=') could read otherwise.
+NODE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}\Z")
+
+
+class SlurmError(Exception):
+    """sinfo or scontrol that could not be run or failed."""
+
+
+def command(argv):
+    """The standard output of a Slurm command; raises SlurmError."""
+    if shutil.which(argv[0]) is None:
+        raise SlurmError(f"{argv[0]}: not found")
+    try:
+        job = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, errors="surrogateescape", timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise SlurmError(f"{argv[0]}: no answer within {TIMEOUT} s") from None
+    except OSError as error:
+        raise SlurmError(f"{argv[0]}: {error.strerror or error}") from None
+    if job.returncode != 0:
+        lines = job.stderr.strip().splitlines()
+        message = lines[-1].strip() if lines else f"exit status {job.returncode}"
+        raise SlurmError(f"{' '.join(map(shlex.quote, argv))}: {message}")
+    return job.stdout
+
+
+# ---- The allocation ---------------------------------------------------------
+
+def cpus_per_node(text):
+    """The CPUs of each node, in order, from SLURM_JOB_CPUS_PER_NODE:
+    "8(x2),4" is [8, 8, 4]; None where the text is not of that form."""
+    counts = []
+    for group in text.split(","):
+        found = re.fullmatch(r"([0-9]+)(?:\(x([0-9]+)\))?", group)
+        if not found:
+            return None
+        counts += [int(found.group(1))] * int(found.group(2) or 1)
+    return counts
+
+
+def hostnames(nodelist):
+    """The node names of a Slurm node list ("node[1-3]"), in Slurm's order;
+    raises SlurmError."""
+    return command(["scontrol", "show", "hostnames", nodelist]).split()
+
+
+@dataclass(frozen=True)
+class Node:
+    """A node of the allocation and the CPUs Slurm gave the job on it."""
+    name: str
+    cpus: int
+
+
+def allocation(environ=None):
+    """The nodes of the job's allocation, in Slurm's order, each with its
+    CPUs; None outside an allocation (no SLURM_JOB_CPUS_PER_NODE of the
+    form "8(x2),4"). Raises SlurmError where the node list cannot be read
+    or does not match the CPU counts."""
+    environ = os.environ if environ is None else environ
+    counts = cpus_per_node(environ.get("SLURM_JOB_CPUS_PER_NODE", ""))
+    if not counts:
+        return None
+    nodelist = environ.get("SLURM_JOB_NODELIST", "")
+    names = hostnames(nodelist) if nodelist else []
+    if len(names) != len(counts):
+        raise SlurmError(f"the node list '{nodelist}' names {len(names)} nodes, "
+                         f"SLURM_JOB_CPUS_PER_NODE {len(counts)}")
+    return [Node(name, cpus) for name, cpus in zip(names, counts)]
+
+
+def job_variables(environ=None):
+    """The job's Slurm variables as the run record keeps them, or None
+    outside Slurm."""
+    environ = os.environ if environ is None else environ
+    if not environ.get("SLURM_JOB_ID"):
+        return None
+    return {"job_id": environ.get("SLURM_JOB_ID") or None,
+            "nodelist": environ.get("SLURM_JOB_NODELIST") or None,
+            "partition": environ.get("SLURM_JOB_PARTITION") or None,
+            "cpus_per_node": environ.get("SLURM_JOB_CPUS_PER_NODE") or None}
+
+
+def window_id(environ=None):
+    """The id of the job as Slurm writes it, or None outside Slurm: the job
+    id, or for a task of a job array the array's id and the task's, 1234_7."""
+    environ = os.environ if environ is None else environ
+    array, task = environ.get("SLURM_ARRAY_JOB_ID"), environ.get("SLURM_ARRAY_TASK_ID")
+    if array and task:
+        return f"{array}_{task}"
+    return environ.get("SLURM_JOB_ID") or None
+
+
+# ---- Nodes' states ----------------------------------------------------------
+
+def node_states():
+    """{node name: (state, reason)} as sinfo reports them; raises SlurmError."""
+    nodes = {}
+    for line in command(["sinfo", "--noheader", "--Node", "--format=%N|%T|%E"]).splitlines():
+        parts = line.split("|", 2)
+        if len(parts) == 3:
+            nodes.setdefault(parts[0].strip(), (parts[1].strip().lower(), parts[2].strip()))
+    return nodes
+
+
+def _state_words(state):
+    return set(state.rstrip("*~#!%$@^-").split("+"))
+
+
+def is_drained(state):
+    return bool(_state_words(state) & {"drained", "draining", "drain", "drng"})
+
+
+def is_down(state):
+    return bool(_state_words(state) & {"down", "fail", "failing"})
+
+
+def node_name(host, known):
+    """The Slurm node of `host`: as reported, or its first label where the
+    report has a domain and Slurm does not; None where Slurm has no such
+    node (known: Slurm's nodes, None where Slurm could not be asked)."""
+    if known is None or host in known:
+        return host
+    first = host.split(".")[0]
+    return first if "." in host and first in known else None
