@@ -167,16 +167,19 @@ def mpi(args):
 
 def test_record_mpi_and_build(args, record, mpi):
     assert record["mpi"] == mpi
-    build_record = args.build_record or args.binary + build_record.SUFFIX
-    with open(build_record) as f:
+    path = args.build_record or args.binary + build_record.SUFFIX
+    with open(path) as f:
         build = json.load(f)
     assert record["build"] == build
-    # The build record names the launcher's MPI and the program's own flags.
+    # The build record names the launcher's MPI, the program's own flags and
+    # its master's cap.
     assert list(build) == list(build_record.KEYS)
     assert build["mpi"] == {"implementation": mpi["implementation"], "version": mpi["version"]}
     assert build["launcher"] == mpi["launcher"]
     flags = (build["flags"] or "").split()
-    assert ("-DPROCESSORS64_SHORT_BUILD" in flags) == ("_short" in os.path.basename(build_record))
+    short = "_short" in os.path.basename(path)
+    assert ("-DPROCESSORS64_SHORT_BUILD" in flags) == short
+    assert build["cap"] == (4 if short else 512)
     assert "-ffp-contract=off" in flags
     assert not re.search(r"(^| )(-I|-isystem|-o |-c )", build["flags"] or "")
 

@@ -59,8 +59,8 @@ man_pages_clean() {
 # Every sub-command of the results tool $1 on made-up runs in $2.
 results_tool_works() {
     local tool=$1 dir=$2 bad=0 command
-    PYTHONPATH="$source_dir/tools" "$python" -c 'import sys
-from processors64 import made_up
+    PYTHONPATH="$source_dir/tools:$source_dir/tests" "$python" -c 'import sys
+import made_up
 made_up.write_runs(sys.argv[1], 3, made_up.cluster_hosts(3, 2))' "$dir"
     local files=("$dir"/results_*)
     for command in "summary" "export --format csv" "export --format json" \

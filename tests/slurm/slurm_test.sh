@@ -263,7 +263,7 @@ DIR=$(case_dir verdict)
 made_up_runs() { # DIR PYTHON-STATEMENTS: made-up results files of node1 to node3 in DIR
     (cd "$1" && "${PYTHON:-python3}" -c "
 from datetime import datetime
-from processors64 import made_up
+import made_up
 hosts = made_up.cluster_hosts(3, 2)
 $2")
 }

@@ -1,23 +1,28 @@
 """results.py verdict on made-up runs of 16 nodes: which nodes it flags and
-drains, what it says changed on them, and its drain list run by a shell and
-by --apply against a stand-in for Slurm's sinfo and scontrol."""
+drains, what it says changed on them, which it could not measure, over
+windows of several jobs whose placement changes every week, with and
+without window ids; and its drain list run by a shell and by --apply
+against a stand-in for Slurm's sinfo and scontrol."""
 
 import json
 import os
 import subprocess
 import types
-from datetime import datetime
+from datetime import datetime, timedelta
 
 import pytest
 
-from processors64 import made_up, run
-from processors64.verdict import after_job
+import made_up
+from processors64 import run
+from processors64.verdict import after_window
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
 HOSTS = made_up.cluster_hosts(16, 2)
+NODES = [f"node{n:02d}" for n in range(1, 17)]
 STEADY = [{}] * 4
 NEW_MICROCODE = "0xa0011d2"
+MONDAY = datetime(2026, 11, 2, 6, 0, 0)  # the first week of made_up.write_weeks
 
 # sinfo and scontrol as far as the verdict uses them: sinfo prints the nodes
 # of states.json, scontrol logs its arguments and updates states.json.
@@ -63,6 +68,16 @@ def slow_node_microcode(directory, slow=("node7",)):
                        host, microcode=NEW_MICROCODE) for host in slow}})
 
 
+def weekly_windows(directory, newest, **options):
+    """16 nodes measured weekly by 4 jobs of 4 nodes, placed anew each week
+    (made_up.write_weeks)."""
+    return made_up.write_weeks(directory, NODES, newest, **options)
+
+
+def node(document, host):
+    return next(entry for entry in document["nodes"] if entry["host"] == host)
+
+
 def drain_lines(text):
     return [line for line in text.splitlines() if line.startswith("scontrol ")]
 
@@ -100,9 +115,10 @@ def test_one_slow_node_with_new_microcode(tmp_path, slurm):
     assert job.returncode == 1, job.stderr
     text = job.stdout
     assert text.startswith("verdict: nodes flagged; drain 1: node7\n"), text
-    assert "node1: 1 node flagged: node7" in text
-    assert f"      microcode 0xa0011d1 -> {NEW_MICROCODE}\n" in text
-    assert text.count(": drain\n") == 1 and "  node7: drain\n" in text
+    assert "16 nodes in 1 job (masters node1), 16 measured; 4 earlier windows\n" in text
+    assert f"\n    microcode 0xa0011d1 -> {NEW_MICROCODE}\n" in text
+    assert text.count(": drain\n") == 1 and "\nnode7: drain\n" in text
+    assert text.endswith("\nhealthy: 15 nodes of 16\n"), text
     # The verdict's own files beside the results file, as the batch job
     # writes them, are no reports: results_* may name them.
     for suffix in (".verdict.txt", ".drain.sh"):
@@ -114,7 +130,7 @@ def test_one_slow_node_with_new_microcode(tmp_path, slurm):
 
     document = json.loads(verdict("--format", "json", *paths).stdout)
     assert document["verdict"] == "flagged" and document["exit_status"] == 1
-    hosts = {entry["host"]: entry for entry in document["masters"][0]["hosts"]}
+    hosts = {entry["host"]: entry for entry in document["nodes"]}
     assert [host for host, entry in hosts.items() if entry["flagged"]] == ["node7"]
     node7 = hosts["node7"]
     assert node7["drain"] and node7["changes"] == [f"microcode 0xa0011d1 -> {NEW_MICROCODE}"]
@@ -122,7 +138,7 @@ def test_one_slow_node_with_new_microcode(tmp_path, slurm):
     for figures in node7["tests"].values():
         assert figures["peers"] == 16 and figures["z"] < -3.5 and figures["slow_vs_peers"]
         assert -0.23 < figures["rate"] / figures["peer_median"] - 1 < -0.17
-        assert figures["degraded"] and figures["earlier_runs"] == 4
+        assert figures["degraded"] and figures["earlier_windows"] == 4
     assert len(node7["reasons"]) == 3 and all(
         reason.endswith("Streaming vs peers and own past") for reason in node7["reasons"])
 
@@ -147,8 +163,9 @@ def test_whole_cluster_slower_is_cluster_wide(tmp_path):
     assert "drain\n" not in job.stdout
     assert drain_lines(verdict("--drain-list", *paths).stdout) == []
     document = json.loads(verdict("--format", "json", *paths).stdout)
-    assert not any(entry["drain"] for entry in document["masters"][0]["hosts"])
-    assert all(entry["flagged"] for entry in document["masters"][0]["hosts"])
+    assert not any(entry["drain"] for entry in document["nodes"])
+    assert all(entry["flagged"] and entry["verdict"] == "cluster-wide"
+               for entry in document["nodes"])
 
 
 def test_shell_syntax_in_host_names_and_records(tmp_path, slurm):
@@ -185,7 +202,7 @@ def test_what_is_not_flagged(tmp_path):
     assert ("peers: class Intel Xeon Gold 6338, 8 logical CPUs has 3 hosts (xeon1, xeon2, "
             "xeon3): fewer than 4, no peer judgement") in job.stdout
     assert "not judged (no peers, no past): xeon1, xeon2, xeon3" in job.stdout
-    hosts = json.loads(verdict("--format", "json", path).stdout)["masters"][0]["hosts"]
+    hosts = json.loads(verdict("--format", "json", path).stdout)["nodes"]
     node4 = next(entry for entry in hosts if entry["host"] == "node4")
     assert not any(entry["flagged"] for entry in hosts) and node4["judged"]
     assert all(figures["z"] < -3.5 for figures in node4["tests"].values())
@@ -202,7 +219,9 @@ def test_inconclusive_and_unreadable(tmp_path):
     with open(cut, "w") as f:
         f.write(text[:text.index("Integer Streaming.")])
     job = verdict(cut)
-    assert job.returncode == 3 and "no complete run of node1" in job.stdout, job.stdout
+    assert (job.returncode == 3 and "no node of the window was measured" in job.stdout and
+            "node3: not measured: the report of node1 stopped early (it ends before Integer "
+            "Streaming)" in job.stdout), job.stdout
     garbled = tmp_path / "results_garbled.txt"
     garbled.write_text("Thread(s): 3\nnot a report\n")
     job = verdict(str(garbled), alone)
@@ -247,18 +266,20 @@ def test_host_with_domain_is_slurm_node_of_first_label(tmp_path, slurm):
 
 
 def test_the_batch_jobs_verdict(tmp_path, capsys):
-    """processors64-run --slurm --verdict, once the record is written."""
-    paths = slow_node_microcode(tmp_path)
-    base = paths[-1][:-len(".txt")]
-    assert after_job(137, paths[-1]) == 137 and not os.path.exists(base + ".verdict.txt")
-    assert after_job(0, paths[-1]) == 1
+    """processors64-run --slurm --verdict, once every job of the window has
+    written its record: the window of that id is judged, not a later one."""
+    paths = weekly_windows(tmp_path, {"node07": 0.8})
+    base = paths[0][:-len(".txt")]
+    assert after_window(0, paths, "1004") == 1
     with open(base + ".verdict.txt") as f:
         text = f.read()
-    assert text.startswith("verdict: nodes flagged; drain 1: node7\n")
+    assert text.startswith("verdict: nodes flagged; drain 1: node07\n")
     assert capsys.readouterr().out == text
     with open(base + ".drain.sh") as f:
         lines = drain_lines(f.read())
-    assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node7 State=DRAIN ")
+    assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node07 State=DRAIN ")
+    assert after_window(0, [], "1004") == 3 and after_window(137, [], "1004") == 137
+    assert after_window(0, paths, "1003") == 0  # the week before: healthy
     assert run.main(["--slurm", "--verdicts", paths[-1]]) == 2
 
 
@@ -267,3 +288,78 @@ def test_help_names_exit_statuses():
     words = " ".join(job.stdout.split())
     assert job.returncode == 0 and all(status in words for status in (
         "0 healthy", "1 nodes flagged", "2 ", "3 inconclusive")), job.stdout
+
+
+@pytest.mark.parametrize("ids", [True, False], ids=["window ids", "started by hand"])
+def test_one_slow_node_among_jobs_placed_anew_each_week(tmp_path, ids):
+    """The window is judged whole whatever its masters: node07 held against
+    all 16 nodes and its own four earlier weeks, under other masters."""
+    weekly_windows(tmp_path, {"node07": 0.8}, ids=ids,
+                   records={"node07": made_up.node_record("node07", microcode=NEW_MICROCODE)})
+    job = verdict(str(tmp_path))
+    text = job.stdout
+    assert job.returncode == 1 and text.startswith("verdict: nodes flagged; drain 1: node07\n")
+    window = "window 1004" if ids else "window 2026-11-30T06:00:00Z"
+    assert f"\n{window}, 2026-11-30 06:00:00 UTC: 16 nodes in 4 jobs (masters " in text, text
+    assert ", 16 measured; 4 earlier windows\n" in text and text.count(": drain\n") == 1
+    assert ("changed since the window of 2026-11-23 06:00:00 UTC:\n"
+            f"    microcode 0xa0011d1 -> {NEW_MICROCODE}\n") in text
+    assert text.endswith("\nhealthy: 15 nodes of 16\n") and "not measured" not in text
+    document = json.loads(verdict("--format", "json", str(tmp_path)).stdout)
+    assert len(document["nodes"]) == 16 and len(document["earlier_windows"]) == 4
+    assert len(document["window"]["jobs"]) == 4 and document["window"]["groups"] == 4
+    for figures in node(document, "node07")["tests"].values():
+        assert figures["peers"] == 16 and figures["earlier_windows"] == 4 and figures["degraded"]
+    history = subprocess.run([TOOL, "history", "--format", "csv", str(tmp_path)],
+                             capture_output=True, text=True).stdout.splitlines()
+    assert len(history) == 1 + 3 * 16 and all(line.split(",")[3] == "5" for line in history[1:])
+    assert sorted(line.split(",")[2] for line in history[1:] if line.endswith(",true")) == \
+        ["node07"] * 3
+
+
+def test_a_failed_job_leaves_its_nodes_not_measured(tmp_path, slurm):
+    """A job of the window made no results file: its 4 nodes are not
+    measured, never healthy, never resumed; nothing flagged is inconclusive."""
+    weekly_windows(tmp_path / "quiet", {}, failed=(3,))
+    job = verdict(str(tmp_path / "quiet"))
+    lines = [line for line in job.stdout.splitlines() if ": not measured: " in line]
+    assert job.returncode == 3 and "inconclusive: 4 nodes of the window not measured" in job.stdout
+    assert len(lines) == 4 and all("(group 3 of 4, master " in line and
+                                   "ended with exit status 137 and made no results file" in line
+                                   for line in lines), job.stdout
+    missing = [line.split(":")[0] for line in lines]
+    document = json.loads(verdict("--format", "json", str(tmp_path / "quiet")).stdout)
+    assert [entry["host"] for entry in document["nodes"]
+            if entry["verdict"] == "not measured"] == missing
+    assert len(document["window"]["failed_jobs"]) == 1
+    # Drained by this tool before: the healthy one comes back, the unmeasured stay.
+    healthy = next(host for host in NODES if host not in missing)
+    states = {host: ["idle", ""] for host in NODES}
+    for host in (healthy, missing[0]):
+        states[host] = ["drained", "processors64: -20% Float Streaming vs own past"]
+    slurm.set_states(states)
+    job = verdict("--drain-list", str(tmp_path / "quiet"), env=slurm.env)
+    assert job.returncode == 3 and drain_lines(job.stdout) == [
+        f"scontrol update NodeName={healthy} State=RESUME"], job.stdout
+    assert f"# not measured, neither drained nor resumed: {', '.join(missing)}\n" in job.stdout
+    # A slow node beside the failed job: flagged, and the four still named.
+    weekly_windows(tmp_path / "slow", {healthy: 0.8}, failed=(3,))
+    job = verdict(str(tmp_path / "slow"))
+    assert (job.returncode == 1 and job.stdout.startswith(f"verdict: nodes flagged; drain 1: "
+                                                          f"{healthy}\n") and
+            job.stdout.count(": not measured: ") == 4), job.stdout
+
+
+def test_a_host_measured_twice_within_minutes_is_two_windows(tmp_path):
+    """Two runs by hand five minutes apart that both measured every node
+    are two windows: the later one is judged, the earlier is its past."""
+    for minutes in (0, 5):
+        made_up.write_window(str(tmp_path), NODES, 4, 16, MONDAY + timedelta(minutes=minutes),
+                             window_id=None, seed=minutes + 1)
+    document = json.loads(verdict("--format", "json", str(tmp_path)).stdout)
+    assert document["window"]["start"] == "2026-11-02 06:05:00 UTC"
+    assert [window["start"] for window in document["earlier_windows"]] == \
+        ["2026-11-02 06:00:00 UTC"]
+    assert document["verdict"] == "healthy" and len(document["nodes"]) == 16
+    job = verdict(str(tmp_path))
+    assert job.returncode == 0 and ", 16 measured; 1 earlier window\n" in job.stdout

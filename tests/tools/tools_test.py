@@ -34,16 +34,17 @@ import urllib.request
 import pytest
 
 import report  # tests/e2e, on PYTHONPATH
-from processors64 import made_up, prometheus, reading
+import made_up
+from processors64 import model, prometheus, reading
 from run_e2e import results_files, run_job
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
 
-COLUMNS = "file,test,rank,host,seconds,rate,form,slow"
+COLUMNS = "file,test,rank,host,seconds,rate,form,slow,window,group"
 COMPARE_COLUMNS = "test,host,old_rate,new_rate,ratio,changed"
-HISTORY_COLUMNS = "master,test,host,runs,median_rate,latest_rate,change,degraded"
+HISTORY_COLUMNS = "window,test,host,windows,median_rate,latest_rate,change,degraded"
 TESTS = ("Float", "Integer", "Logic")
 
 
@@ -147,6 +148,8 @@ def check_real_file(directory, results_path, console_path, values, names, nproc,
     assert job.stdout.split("\n", 1)[0] == COLUMNS, f"csv header: {job.stdout[:80]!r}"
     rows = csv_rows(job.stdout)
     assert all(row["file"] == results_path for row in rows), "csv: the file column"
+    window = {(row["window"], row["group"]) for row in rows}
+    assert len(window) == 1 and window.pop()[1] == "1", f"csv: one window, group 1: {window}"
     expect_records(rows, values, names, nproc, host, "csv of the results file")
     assert ("slow workers: none" in out) == (not any(row["slow"] == "true" for row in rows)), (
         f"summary: slow workers unlike the export's: {out}")
@@ -206,9 +209,11 @@ def check_bad_files(directory, good):
     with open(broken, "w") as f:
         f.write(text.replace("Multi-Thread Enabled:", "Multi-Thread Disabled:", 1))
     missing = os.path.join(directory, "no such\nfile")
+    nothing = os.path.join(directory, "no\nresults")
+    os.mkdir(nothing)
     cases = [(empty, "empty file"), (other, "not a results file"),
              (broken, "is 'Multi-Thread Disabled:'"),
-             (missing, "No such file"), (directory, "cannot read it")]
+             (missing, "No such file"), (nothing, "no results file or run record in this")]
     for path, words in cases:
         for command in (["summary"], ["export", "--format", "csv"], ["plot", "--out", directory]):
             job = tool(*command, path)
@@ -399,7 +404,8 @@ def test_records():
             assert words in before_table, f"compare: {words!r} not before the table: {out}"
         assert "\nnode1" not in before_table, f"compare: node1 did not change: {before_table}"
         out = tool("compare", plain_old, new).stdout
-        assert "the old run has no run record" in out and "new run has no" not in out, (
+        assert ("the old window has a run without a run record" in out and
+                "new window has" not in out), (
             f"compare with a run without a record: {out}")
         out = tool("compare", new, new).stdout
         assert "records show no difference" in out, f"compare of a run with itself: {out}"
@@ -411,7 +417,8 @@ def test_records():
             f"export json: the records {[run['record'] for run in runs]}")
 
         # results_* names each results file and its record; a record alone
-        # stands for its results file; a job that made none is a warning.
+        # stands for its results file; the record of a job that made none
+        # (here, started with the old run) is a failed job of its window.
         nothing = os.path.join(directory, "processors64-run-20261208T070357Z-node1.run.json")
         with open(nothing, "w") as f:
             json.dump(dict(old_record, results_file=None, exit_status=1), f)
@@ -420,11 +427,16 @@ def test_records():
             for named in ([record_of(old), old, record_of(new), new],
                           [record_of(old), nothing, record_of(new)]):
                 job = tool(*command, *named)
-                warned = [os.path.basename(nothing) + ": "] if nothing in named else []
-                assert (job.stdout == alone.stdout and job.returncode == 0 and
-                       len(job.stderr.splitlines()) == len(warned) and
-                       all(words in job.stderr for words in warned)), (
+                out = job.stdout
+                if nothing in named:  # its window starts when that job did
+                    out = out.replace("07:03:50", "07:03:57")
+                if nothing in named and command == ["summary"]:
+                    failed = f"  failed job: {nothing}: exit status 1, no results file\n"
+                    assert failed in out and "2 jobs (masters node1)" in out, out
+                    out = out.replace(failed, "").replace("2 jobs", "1 job")
+                assert (out == alone.stdout and job.returncode == 0 and not job.stderr), (
                     f"{command[0]} of {named}: {job.returncode} {job.stderr!r}")
+        assert "failed_jobs" in json.loads(tool("export", directory).stdout)
 
         # A record that cannot be read: one warning naming it, read without it.
         bad = {"bad\njson": '{"nodes": [\n', "nodes\nnot a list": json.dumps(
@@ -511,7 +523,7 @@ def history_rows(*args):
 
 
 def degraded(rows):
-    return sorted({(row["master"], row["host"]) for row in rows if row["degraded"] == "true"})
+    return sorted({row["host"] for row in rows if row["degraded"] == "true"})
 
 
 def test_history():
@@ -524,7 +536,7 @@ def test_history():
                                          steady + [{"node6": 0.8}])
         rows = history_rows(*one)
         changes = [float(row["change"]) for row in rows if row["degraded"] == "true"]
-        assert (len(rows) == 3 * 8 and degraded(rows) == [("node1", "node6")] and
+        assert (len(rows) == 3 * 8 and degraded(rows) == ["node6"] and
                len(changes) == 3 and all(-0.23 < change < -0.17 for change in changes)), (
             f"one node 20% slower: {degraded(rows)} {changes}")
         out = tool("history", *one).stdout
@@ -550,12 +562,14 @@ def test_history():
             f"every node 15% slower: degraded {degraded(rows)}, slow workers {slow}")
 
         job = tool("history", one[0])
-        assert ("this is the only run of node1" in job.stdout and all(
-            row["degraded"] == "false" and row["median_rate"] == "" and row["runs"] == "1"
+        assert ("this is the only window" in job.stdout and all(
+            row["degraded"] == "false" and row["median_rate"] == "" and row["windows"] == "1"
             for row in history_rows(one[0]))), f"one run: {job.stdout}"
 
         # node2 is missing from run 2, node3 from the newest; node8 joins in
-        # run 4: only node2 has the two earlier runs to be judged against.
+        # run 4: only node2 has the two earlier windows to be judged against.
+        # Three gpu hosts under a master of their own in the same weeks are
+        # in the same windows, rows of their own.
         mixed = subdir(directory, "mixed")
         layouts = [["node8"], ["node8", "node2"], ["node8"], [], ["node3"]]
         made_up.write_history(mixed, [[host for host in hosts if host not in left]
@@ -564,21 +578,22 @@ def test_history():
         gpus = [host.replace("node", "gpu") for host in made_up.cluster_hosts(3, 2)]
         made_up.write_history(mixed, gpus, steady[:3])
         paths = [os.path.join(mixed, name) for name in sorted(os.listdir(mixed))]
-        rows = {(row["master"], row["host"]): row for row in history_rows(*paths)
+        rows = {row["host"]: row for row in history_rows(*paths)
                 if row["test"] == "Float Streaming"}
-        assert (degraded(rows.values()) == [("node1", "node2")] and len(rows) == 8 + 3 and
-               [rows[("node1", f"node{n}")]["runs"] for n in (2, 3, 8)] == ["4", "4", "2"] and
-               float(rows[("node1", "node8")]["change"]) < -0.4 and
-               rows[("node1", "node3")]["latest_rate"] == rows[("node1", "node3")]["change"] == ""
-               and rows[("gpu1", "gpu2")]["runs"] == "3"), f"hosts that come and go: {rows}"
-        out = tool("history", *paths).stdout
-        assert (out.startswith("gpu1: 3 runs, ") and "\n\nnode1: 5 runs, " in out and
-               "not in the newest run: node3" in out and
+        assert (degraded(rows.values()) == ["node2"] and len(rows) == 8 + 3 and
+               [rows[f"node{n}"]["windows"] for n in (2, 3, 8)] == ["4", "4", "2"] and
+               float(rows["node8"]["change"]) < -0.4 and
+               rows["node3"]["latest_rate"] == rows["node3"]["change"] == ""
+               and rows["gpu2"]["windows"] == "3"), f"hosts that come and go: {rows}"
+        assert history_rows(mixed) == history_rows(*paths), "a directory is not its files"
+        out = tool("history", mixed).stdout
+        assert (out.startswith("11 hosts, 5 windows, ") and
+               "not in the newest window: node3, gpu1, gpu2, gpu3" in out and
                re.search(r"\n    node8 +\S+ +- +- +- +\S+ +\S+\n", out)), (
             f"history text of two masters: {out}")
 
 
-SAMPLE = re.compile(r"(processors64_\w+)\{(.*)\} (\S+)\Z")
+SAMPLE = re.compile(r"(processors64_\w+)(?:\{(.*)\})? (\S+)\Z")
 LABEL = re.compile(r'(\w+)="((?:[^"\\]|\\.)*)"')
 
 
@@ -587,7 +602,7 @@ def samples(text):
     found = {}
     for sample in filter(None, map(SAMPLE.match, text.splitlines())):
         labels = [(name, re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], value))
-                  for name, value in LABEL.findall(sample[2])]
+                  for name, value in LABEL.findall(sample[2] or "")]
         found[(sample[1], tuple(sorted(labels)))] = float(sample[3])
     return found
 
@@ -665,38 +680,43 @@ def check_out_failures(directory, paths):
 
 
 ODD_HOSTS = ['lab\\"1'] + ['no"de\\2'] * 3 + ["node 3"] * 3
+NODES = [f"node{n:02d}" for n in range(1, 17)]
+
+
+def exposition_of(*paths, window=30):
+    """The module's exposition of the files or directories `paths`."""
+    found = reading.read(list(paths), workers=False, slow_pct=10)
+    windows = [w for w in model.windows(found.runs, found.failed_jobs, window) if w.dated()]
+    return prometheus.exposition(windows, 10)
 
 
 def prometheus_runs(directory):
-    """(weekly made-up runs of 8 nodes, a run of odd host names, the runs
-    read, their exposition): a backslash and a double quote come from the
-    report; a line feed only from a run record."""
+    """(weekly made-up runs of 8 nodes, node6 slower in the newest; a run of
+    odd host names) and their exposition: a backslash and a double quote
+    come from the report; a line feed only from a run record."""
     weekly = made_up.write_history(subdir(directory, "weekly"), made_up.cluster_hosts(8, 4),
                                    [{}] * 4 + [{"node6": 0.8}])
     odd_path = made_up.write_run(subdir(directory, "odd"), ODD_HOSTS,
                                  made_up.worker_rates(ODD_HOSTS))
-    runs = [reading.read_run(path, 10) for path in weekly + [odd_path]]
-    runs[-1].record = {"started": "2026-12-08T07:04:00Z", "nodes": [
-        {"host": "lab\n1", "cpu_model": 'AMD "EPYC" \\ 7', "microcode": None},
-        {"host": "node3", "error": "no answer within 60 s", "cpu_model": None}]}
-    return weekly, odd_path, runs, prometheus.exposition(runs, 10)
+    failed = dict.fromkeys(made_up.node_record("node 3"), None)
+    failed.update(host="node 3", error="no answer within 60 s")
+    made_up.write_record(odd_path, ODD_HOSTS, {
+        'lab\\"1': dict(made_up.node_record("lab\n1"), cpu_model='AMD "EPYC" \\ 7',
+                        microcode=None),
+        "node 3": failed})
+    return weekly, odd_path
 
 
 def test_prometheus():
-    """export --format prometheus of weekly made-up runs and of host names
-    the format must escape; --out."""
+    """export --format prometheus: the newest window by host, the verdict's
+    gauges, host names the format must escape, time zones; --out."""
     hosts = made_up.cluster_hosts(8, 4)
     odd = ODD_HOSTS
     with tempfile.TemporaryDirectory(prefix="p64tools-") as directory:
         os.chmod(directory, 0o755)  # nobody reads it in check_out_failures
-        weekly, odd_path, runs, text = prometheus_runs(directory)
+        weekly, odd_path = prometheus_runs(directory)
+        text = exposition_of(*weekly)
         found = samples(text)
-        info = [key for key in found if key[0].endswith("_info")]
-        assert (info == [("processors64_host_info", (("cpu_model", 'AMD "EPYC" \\ 7'),
-                                                    ("host", "lab\n1"), ("master", 'lab\\"1'),
-                                                    ("microcode", "")))] and
-               sample(found, "host_workers", master='lab\\"1', test="float",
-                      host='no"de\\2') == 3), f"odd names: {info}"
         flagged = [key for key, value in found.items() if "degraded" in key[0] and value == 1]
         assert (len(flagged) == 3 and all(("host", "node6") in key[1] for key in flagged) and
                len([key for key in found if "degraded" in key[0]]) == 3 * 8 and
@@ -704,11 +724,28 @@ def test_prometheus():
                == 900e6 and sample(found, "effective_frequency_executions_per_second",
                                    master="node1") == 0.0026 * 32 * 1e9 and
                sample(found, "run_timestamp_seconds", master="node1") ==
+               sample(found, "window_timestamp_seconds") ==
                calendar.timegm((2026, 11, 30, 6, 0, 0))), f"degraded {flagged}, or units"
-        job = tool("export", "--format", "prometheus", *weekly, odd_path)
-        assert (not job.stderr and samples(job.stdout) == {
-            key: value for key, value in found.items() if key[0] not in info[:1][0]}), (
+        verdict = {key[1][0][1]: value for key, value in found.items()
+                   if key[0] == "processors64_host_flagged"}
+        assert (verdict == {f"node{n}": int(n == 6) for n in range(1, 9)} and
+               {value for key, value in found.items() if "not_measured" in key[0]} == {0} and
+               sample(found, "window_nodes") == 8 and sample(found, "window_cluster_wide") == 0 and
+               sample(found, "host_workers", test="float", host="node6") == 4), (
+            f"the verdict's gauges: {verdict}")
+        job = tool("export", "--format", "prometheus", os.path.dirname(weekly[0]))
+        assert not job.stderr and samples(job.stdout) == found, (
             f"the command's export is not the module's: {job.stderr}")
+
+        found = samples(tool("export", "--format", "prometheus", odd_path).stdout)
+        info = [key for key in found if key[0].endswith("_info") and "host" in dict(key[1])]
+        assert (info == [("processors64_host_info", (("cpu_model", 'AMD "EPYC" \\ 7'),
+                                                    ("host", "lab\n1"), ("microcode", ""))),
+                         ("processors64_host_info", (("cpu_model", "AMD EPYC 7B13"),
+                                                    ("host", 'no"de\\2'),
+                                                    ("microcode", "0xa0011d1")))] and
+               sample(found, "host_workers", test="float", host='no"de\\2') == 3), (
+            f"odd names: {info}")
 
         early = os.path.join(subdir(directory, "early"), os.path.basename(weekly[-1]))
         with open(weekly[-1]) as f, open(early, "w") as cut:
@@ -719,12 +756,13 @@ def test_prometheus():
                and not [key for key in found if ("test", "logic") in key[1]]), (
             f"a run that stopped early: {sorted(found)[:6]}")
 
+        # CET is known, XYZ is not: the run's timestamp is left out, and
+        # where its record gives the start, that stands in.
         zones = subdir(directory, "zones")
         for names, zone in ((hosts, "CET"), (odd, "XYZ")):
             made_up.write_run(zones, names, made_up.worker_rates(names),
                                    made_up.datetime(2026, 12, 1, 7, 0), zone)
-        job = tool("export", "--format", "prometheus",
-                   *[os.path.join(zones, name) for name in os.listdir(zones)])
+        job = tool("export", "--format", "prometheus", "--window", "120", zones)
         found = samples(job.stdout)
         assert (sample(found, "run_timestamp_seconds", master="node1") ==
                calendar.timegm((2026, 12, 1, 6, 0, 0)) and
@@ -732,10 +770,11 @@ def test_prometheus():
                sample(found, "run_processes", master='lab\\"1') == 7 and
                len(job.stderr.splitlines()) == 1 and "'XYZ'" in job.stderr), (
             f"time zones CET and XYZ: {job.stderr!r}")
-        runs[-1].zone = "XYZ"  # the record's start stands in for an unknown zone
-        assert (sample(samples(prometheus.exposition(runs[-1:])), "run_timestamp_seconds",
-                      master='lab\\"1') == calendar.timegm((2026, 12, 8, 7, 4, 0))), (
-            "an unknown zone: the record's start")
+        xyz = [os.path.join(zones, name) for name in os.listdir(zones) if "lab" in name][0]
+        made_up.write_record(xyz, odd, started=made_up.datetime(2026, 12, 8, 7, 4, 0))
+        found = samples(tool("export", "--format", "prometheus", xyz).stdout)
+        assert (sample(found, "run_timestamp_seconds", master='lab\\"1') ==
+               calendar.timegm((2026, 12, 8, 7, 4, 0))), "an unknown zone: the record's start"
 
         out = os.path.join(subdir(directory, "out"), "processors64.prom")
         job = tool("export", "--format", "prometheus", "--out", out, *weekly)
@@ -746,22 +785,66 @@ def test_prometheus():
         check_out_failures(subdir(directory, "failures"), weekly)
 
 
+def alert_tests(text, rules, fired):
+    """promtool's unit test of the shipped `rules` (parsed YAML) on the
+    samples of `text`, held for five minutes: the alerts of `fired`
+    ({alert name: [labels...]}) fire with their annotations, no other."""
+    series = [{"series": line.rsplit(" ", 1)[0], "values": f"{line.rsplit(' ', 1)[1]}x5"}
+              for line in text.splitlines() if line and not line.startswith("#")]
+    alerts = {rule["alert"]: rule for group in rules["groups"] for rule in group["rules"]}
+    tests = []
+    for name, label_sets in fired.items():
+        rule = alerts[name]
+        expected = []
+        for labels in label_sets:
+            annotations = {}
+            for key, value in rule["annotations"].items():
+                for label, word in labels.items():
+                    value = value.replace("{{ $labels.%s }}" % label, word)
+                annotations[key] = value
+            expected.append({"exp_labels": dict(rule["labels"], **labels),
+                             "exp_annotations": annotations})
+        tests.append({"eval_time": "3m", "alertname": name, "exp_alerts": expected})
+    return {"evaluation_interval": "1m", "tests": [
+        {"interval": "1m", "input_series": series, "alert_rule_test": tests}]}
+
+
 def test_prometheus_served(tmp_path, node_exporter):
     """The exposition checked by promtool and read back from the node
-    exporter's textfile collector; the shipped alert rules."""
+    exporter's textfile collector; the shipped alert rules fire for the
+    slow node and the nodes a failed job left unmeasured, and no other."""
     if not shutil.which("promtool"):
         pytest.skip("promtool is not installed (apt-get install prometheus)")
+    yaml = pytest.importorskip("yaml")
     directory = str(tmp_path)
-    text = prometheus_runs(directory)[3]
+    made_up.write_weeks(subdir(directory, "weeks"), NODES, {"node07": 0.8}, failed=(3,))
+    text = exposition_of(os.path.join(directory, "weeks"))
     job = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True,
                          text=True)
     assert job.returncode == 0, f"promtool check metrics: {job.stdout}{job.stderr}"
-    job = subprocess.run(["promtool", "check", "rules", os.path.join(
-        ROOT, "tools", "processors64.rules.yml")], capture_output=True, text=True)
-    assert job.returncode == 0 and "SUCCESS: 2 rules found" in job.stdout, (
+    rules_file = os.path.join(ROOT, "tools", "processors64.rules.yml")
+    job = subprocess.run(["promtool", "check", "rules", rules_file], capture_output=True,
+                         text=True)
+    assert job.returncode == 0 and "SUCCESS: 4 rules found" in job.stdout, (
         f"promtool check rules: {job.stdout}{job.stderr}")
+    found = samples(text)
+    missing = sorted(key[1][0][1] for key, value in found.items()
+                     if key[0] == "processors64_host_not_measured" and value == 1)
+    assert len(missing) == 4 and "node07" not in missing, f"not measured: {missing}"
+    with open(rules_file) as f:
+        rules = yaml.safe_load(f)
+    unit = alert_tests(text, rules, {
+        "Processors64NodeFlagged": [{"host": "node07"}],
+        "Processors64NodeNotMeasured": [{"host": host} for host in missing],
+        "Processors64HostDegraded": [{"host": "node07", "test": test}
+                                     for test in ("float", "integer", "logic")]})
+    unit["rule_files"] = [rules_file]
+    with open(os.path.join(directory, "alerts.yml"), "w") as f:
+        json.dump(unit, f)  # JSON is YAML
+    job = subprocess.run(["promtool", "test", "rules", os.path.join(directory, "alerts.yml")],
+                         capture_output=True, text=True)
+    assert job.returncode == 0, f"promtool test rules: {job.stdout}{job.stderr}"
     prometheus.write_file(os.path.join(subdir(directory, "textfiles"), "p64.prom"), text)
     page = node_exporter(os.path.join(directory, "textfiles"))
     assert "\nnode_textfile_scrape_error 0\n" in page and samples(page) == samples(text), (
         f"the node exporter serves other metrics: {page[-2000:]}")
-

@@ -5,9 +5,10 @@ import re
 import subprocess
 import sys
 
-from . import describe, history
+from . import console, describe, forms, history
 from .forms import COMMON
-from .reading import PROGRAM, TESTS, InputError, hosts_of, number, read_all, shown
+from .model import TESTS
+from .reading import InputError, number, shown
 
 DEBIAN_PYTHON = "/usr/bin/python3"
 NO_REEXEC = "P64_RESULTS_NO_REEXEC"  # set once the tool has re-executed itself
@@ -60,7 +61,7 @@ def plot_run(pyplot, run, path, slow_pct):
     tests = [test for test in run.tests if test.rates or test.baseline]
     figure, axes = pyplot.subplots(len(tests), 1, figsize=(12, 3.6 * len(tests) + 0.8),
                                    dpi=100, squeeze=False)
-    hosts = list(hosts_of(tests[0])[0]) if tests else []
+    hosts = list(tests[0].host_ranks()) if tests else []
     palette = pyplot.get_cmap("tab10" if len(hosts) <= 10 else "tab20")
     colour = {host: palette(i % palette.N) for i, host in enumerate(hosts)}
     for axis, test in zip(axes[:, 0], tests):
@@ -84,7 +85,7 @@ def plot_run(pyplot, run, path, slow_pct):
         if len(hosts) <= LEGEND_HOSTS:
             handles += [Patch(color=colour[host], label=host) for host in hosts]
         else:  # too many for a legend: each host's name above its ranks
-            by_rank = hosts_of(test)[0]
+            by_rank = test.host_ranks()
             top = axis.secondary_xaxis("top")
             top.set_xticks([(ranks[0] + ranks[-1]) / 2 for ranks in by_rank.values()])
             top.set_xticklabels(list(by_rank), rotation=90, fontsize=6)
@@ -133,13 +134,14 @@ def plot_history(pyplot, runs, path):
 
 def command_plot(args):
     pyplot = load_matplotlib()
-    runs = read_all(args.files, args.slow)
+    loaded = console.load(args.files, args.window)
+    runs = loaded.runs
+    forms.mark_slow(runs, args.slow)
     os.makedirs(args.out, exist_ok=True)
     taken = set()
     for run in runs:
         if not run.tests:
-            print(f"{PROGRAM}: warning: {shown(run.path)}: no streaming test to chart",
-                  file=sys.stderr)
+            console.warn("no streaming test to chart", run.path)
             continue
         path = os.path.join(args.out, png_name(run, taken))
         plot_run(pyplot, run, path, args.slow)
@@ -147,7 +149,7 @@ def command_plot(args):
     clusters = {}
     for run in runs:
         if run.when and run.master and run.tests:
-            hosts = tuple(sorted(hosts_of(run.tests[0])[0]))
+            hosts = tuple(sorted(run.hosts()))
             # A console log and the results file of one run count once.
             clusters.setdefault((run.master, hosts), {}).setdefault(run.when, run)
     for cluster in clusters.values():
@@ -156,5 +158,10 @@ def command_plot(args):
             path = os.path.join(args.out, png_name(cluster[0], taken, "-history"))
             plot_history(pyplot, cluster, path)
             print(path)
-    history.plot_heatmaps(pyplot, runs, args.out, taken, png_name)
+    dated = [window for window in loaded.windows if window.dated()]
+    if dated:
+        newest = (dated[-1].runs or [None])[0]
+        history.plot_heatmaps(pyplot, dated, args.out, lambda suffix: (
+            png_name(newest, taken, f"-{suffix}") if newest else f"window-{suffix}.png"))
+    return 2 if loaded.failed else 0
 

@@ -4,57 +4,69 @@ import argparse
 import os
 import sys
 
-from . import charts, compare, export, history, summary, verdict
-from .reading import FAILED, PROGRAM, InputError, shown
+from . import charts, compare, export, forms, history, model, summary, verdict
+from .console import PROGRAM
+from .reading import InputError, shown
 
-USAGE = """Reads the benchmark's results files (and console logs saved from a run).
+USAGE = """Reads the benchmark's results files, their run records and console logs
+saved from a run; a directory stands for every results file and run record in it.
 
-    summary FILE...        each run: tests, hosts, slow workers
-    export [--format json|csv|prometheus] [--out PATH] FILE...
+    summary FILE|DIR...    each window's jobs, and each run's tests, hosts, slow workers
+    export [--format json|csv|prometheus] [--out PATH] FILE|DIR...
     compare [--format text|csv] [--threshold PCT] OLD NEW
-    history [--drop PCT] [--format text|csv] FILE...
-    plot [--out DIR] FILE...
-    verdict [--slow PCT] [--drop PCT] [--format text|json] [--drain-list [--apply]] FILE...
+    history [--drop PCT] [--format text|csv] FILE|DIR...
+    plot [--out DIR] FILE|DIR...
+    verdict [--slow PCT] [--drop PCT] [--format text|json] [--drain-list [--apply]] FILE|DIR...
+
+A window is every job of one run of the benchmark over a cluster, however
+many masters: the jobs processors64-run started side by side share its id in
+their run records. Runs without one (older records, runs started by hand)
+are one window when they started within --window MINUTES (default 30) of the
+window's first and measured no host twice. A run record whose job made no
+results file belongs to its window: its nodes were not measured.
 
 A worker is slow when its rate is more than --slow PCT (default 10) below the
 median rate of the workers that run the same form of that test in the same
 run. Forms with fewer than three workers have no median to compare against.
 
-A run record (X.run.json beside the results file X.txt, written by the
-scripts that start a job) is read with its results file: summary names the
-nodes' CPUs, the MPI and the build, compare what differs between two runs'.
-A record named on the command line stands for its results file.
+A run record (X.run.json beside the results file X.txt, written by
+processors64-run) is read with its results file: summary names the nodes'
+CPUs, the MPI and the build, compare what differs between two windows'. A
+record named on the command line stands for its results file.
 
-A host is degraded when its rate in the newest run of its master is more
-than --drop PCT (default 10) below the median of its own earlier runs (at
-least two); history lists them, export --format prometheus marks them.
+A host is degraded when its rate in the newest window is more than --drop
+PCT (default 10) below the median of its own earlier windows (at least two),
+whatever master measured it; history lists them, export --format prometheus
+marks them.
 
-verdict judges the newest complete run of each master: a host is slow
-against its peers (the hosts of its CPU model and logical CPU count) when it
-is more than --slow PCT below their median and a robust z-score below -3.5
-says it is an outlier; against its own past as history judges it. Most of
-the cluster or of a class slower together is reported as cluster-wide, and
-none of those nodes drained. --drain-list prints Slurm's commands to drain
-the flagged nodes and resume the healthy ones this tool drained before;
---apply runs them, leaving alone nodes drained or down for another reason.
+verdict judges the newest window: a node is slow against its peers (the
+nodes of its CPU model and logical CPU count in all the window's jobs) when
+it is more than --slow PCT below their median and a robust z-score below
+-3.5 says it is an outlier; against its own past as history judges it. Most
+of the cluster or of a class slower together is reported as cluster-wide,
+and none of those nodes drained. A node the window was to measure but did
+not is named "not measured": never healthy, never resumed. --drain-list
+prints Slurm's commands to drain the flagged nodes and resume the healthy
+ones this tool drained before; --apply runs them, leaving alone nodes
+drained or down for another reason.
 
 Exit status: 0 when every file could be read (a run that stopped early is
 read as far as it goes, with a warning), 2 on a file that could not be read
 or a usage error; the message names the file. verdict: 0 healthy, 1 nodes
 flagged or a cluster-wide slowdown, 2 as above (or Slurm could not be asked
-or refused a command with --apply), 3 inconclusive (no complete run, or
-neither enough peers nor enough past to judge any host).
+or refused a command with --apply), 3 inconclusive (nothing measured, a node
+not measured, or neither enough peers nor enough past to judge any node).
 """
 
-VERDICT = """Judges the newest complete run of each master: each host against its peers
-in that run (the hosts of its CPU model and logical CPU count) and against
-its own earlier runs; says which nodes to take out of service, why, and what
-changed on them (from the run records).
+VERDICT = """Judges the newest window: each node against its peers in all its jobs
+(the nodes of its CPU model and logical CPU count) and against its own
+earlier windows; says which nodes to take out of service, why, what changed
+on them (from the run records), and which the window did not measure.
 
 Exit status: 0 healthy; 1 nodes flagged or a cluster-wide slowdown; 2 a
 usage error, a file that could not be read, or with --apply Slurm that could
-not be asked or refused a command; 3 inconclusive (no complete run, or
-neither enough peers nor enough past to judge any host).
+not be asked or refused a command; 3 inconclusive (nothing measured, a node
+not measured, or neither enough peers nor enough past to judge any node).
 """
 
 
@@ -62,6 +74,16 @@ class Parser(argparse.ArgumentParser):
     def error(self, message):
         print(f"{PROGRAM}: {message} (see '{self.prog} --help')", file=sys.stderr)
         sys.exit(2)
+
+
+def minutes(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of minutes: {text!r}") from None
+    if not 0 <= value < 10 ** 6:
+        raise argparse.ArgumentTypeError(f"not a number of minutes from 0: {text!r}")
+    return value
 
 
 def percent(text):
@@ -79,39 +101,46 @@ def parser():
                  formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     commands.required = True
-    slow = Parser(add_help=False)
-    slow.add_argument("--slow", type=percent, default=10, metavar="PCT",
+    window = Parser(add_help=False)
+    window.add_argument("--window", type=minutes, default=model.WINDOW_MINUTES,
+                        metavar="MINUTES", help="runs without a window id that started this "
+                        "close together are one window (default %(default)s)")
+    slow = Parser(add_help=False, parents=[window])
+    slow.add_argument("--slow", type=percent, default=forms.SLOW, metavar="PCT",
                       help="slow: more than PCT%% below the median of its form (default 10)")
     drop = Parser(add_help=False)
     drop.add_argument("--drop", type=percent, default=history.DROP, metavar="PCT",
                       help="degraded: newest run more than PCT%% below the host's own "
                       "median (default 10)")
     files = Parser(add_help=False)
-    files.add_argument("files", nargs="+", metavar="FILE",
-                       help="results files or console logs")
+    files.add_argument("files", nargs="+", metavar="FILE|DIR",
+                       help="results files, run records, console logs, or directories of "
+                       "results files and run records")
 
     one = commands.add_parser("summary", parents=[slow, files],
                               help="each run's tests, hosts and slow workers")
     one.set_defaults(run=summary.command_summary)
     one = commands.add_parser("export", parents=[slow, drop, files],
                               help="every worker's record, as JSON or CSV; or the newest "
-                              "run of each master as Prometheus metrics")
+                              "window by host as Prometheus metrics")
     one.add_argument("--format", choices=("json", "csv", "prometheus"), default="json")
     one.add_argument("--out", metavar="PATH", help="prometheus: write PATH whole, renamed "
                      "into place (default: standard output)")
     one.set_defaults(run=export.command_export)
-    one = commands.add_parser("compare", help="each host's rates in two runs",
+    one = commands.add_parser("compare", help="each host's rates in two windows",
+                              parents=[window],
                               usage=f"{PROGRAM} compare [-h] [--format {{text,csv}}] "
-                                    "[--threshold PCT] OLD NEW")
+                                    "[--threshold PCT] [--window MINUTES] OLD NEW")
     one.add_argument("--format", choices=("text", "csv"), default="text")
     one.add_argument("--threshold", type=percent, default=5, metavar="PCT",
                      help="changed: moved by more than PCT%% (default 5)")
-    # Two runs; OLD/results_* may name each run's record beside its results file.
+    # Two sides, each a directory or a run; or files of two windows or more.
     one.add_argument("files", nargs="+", metavar="OLD NEW",
-                     help="the two runs' results files or console logs")
+                     help="a directory (its newest window) or a run on each side; or the "
+                     "files of two windows or more, of which the two newest are compared")
     one.set_defaults(run=compare.command_compare)
-    one = commands.add_parser("history", parents=[drop, files],
-                              help="each host's rate across the runs of its master")
+    one = commands.add_parser("history", parents=[window, drop, files],
+                              help="each host's rate across the windows that measured it")
     one.add_argument("--format", choices=("text", "csv"), default="text")
     one.set_defaults(run=history.command_history)
     one = commands.add_parser("plot", parents=[slow, files], help="PNG charts")
@@ -151,5 +180,5 @@ def main(argv=None):
         print(f"{PROGRAM}: {shown(getattr(error, 'filename', None) or '')}: "
               f"{error.strerror or error}", file=sys.stderr)
         return 2
-    return 2 if FAILED else status or 0
+    return status or 0
 

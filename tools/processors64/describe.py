@@ -72,15 +72,23 @@ def _flags_change(old, new):
     return f"compiler flags {' '.join(removed)} -> {' '.join(added)}, the others the same"
 
 
+def _nodes_of(window):
+    """{host: node record} of every run record of the window's runs."""
+    nodes = {}
+    for run in window.runs:
+        for node in (run.record or {}).get("nodes", ()):
+            nodes.setdefault(node["host"], node)
+    return nodes
+
+
 def _node_changes(old, new):
-    """Hosts whose CPU model or microcode changed, grouped by the change."""
+    """Hosts whose CPU model or microcode changed between the node records
+    `old` and `new` ({host: node record}), grouped by the change."""
     changes = collections.OrderedDict()
-    before, after = _answered(old), _answered(new)
-    for node in new["nodes"]:
-        host = node["host"]
-        if host not in before or host not in after:
+    for host, b in new.items():
+        a = old.get(host)
+        if a is None or a.get("error") is not None or b.get("error") is not None:
             continue
-        a, b = before[host], after[host]
         microcode = f"microcode {_text(a['microcode'])} -> {_text(b['microcode'])}"
         if a["cpu_model"] != b["cpu_model"]:
             change = f"CPU model {_text(a['cpu_model'])} -> {_text(b['cpu_model'])}"
@@ -92,22 +100,24 @@ def _node_changes(old, new):
             continue
         changes.setdefault(change, []).append(host)
     lines = [f"{', '.join(hosts)}: {change}" for change, hosts in changes.items()]
-    for which, record, other in (("old", old, after), ("new", new, before)):
-        for node in record["nodes"]:
-            if node.get("error") is not None and node["host"] in other:
-                lines.append(f"{node['host']}: CPU unknown in the {which} run "
-                             f"({node['error']})")
+    for which, nodes, other in (("old", old, new), ("new", new, old)):
+        for host, node in nodes.items():
+            if node.get("error") is not None and host in other:
+                lines.append(f"{host}: CPU unknown in the {which} window ({node['error']})")
     return lines
 
 
 def differences(old, new):
-    """Lines naming what differs between the records of two runs that can
-    explain a change of their rates."""
-    missing = [f"the {which} run has no run record: its CPUs, MPI and build are unknown"
-               for which, run in (("old", old), ("new", new)) if run.record is None]
+    """Lines naming what differs between the records of two windows that
+    can explain a change of their rates."""
+    missing = [f"the {which} window has a run without a run record: its CPUs, MPI and build "
+               "are unknown" for which, window in (("old", old), ("new", new))
+               if any(run.record is None for run in window.runs)]
     if missing:
         return missing
-    lines = _node_changes(old.record, new.record) + run_changes(old.record, new.record)
+    lines = _node_changes(_nodes_of(old), _nodes_of(new))
+    if old.runs and new.runs:
+        lines += run_changes(old.runs[0].record, new.runs[0].record)
     return lines or ["the run records show no difference in CPU model, microcode, MPI, "
                      "compiler, flags or commit"]
 

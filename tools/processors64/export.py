@@ -1,4 +1,6 @@
-"""export: every worker's record and each run's summary, as CSV or JSON."""
+"""export: every worker's record and each run's summary, with the window
+and group of its job, as CSV or JSON; or the newest window by host as
+Prometheus metrics (prometheus.py)."""
 
 import csv
 import json
@@ -6,33 +8,34 @@ import math
 import statistics
 import sys
 
-from . import prometheus
+from . import console, forms, prometheus
 from .forms import BASELINE
-from .reading import InputError, hosts_of, number, read_all
+from .reading import InputError, number
 
-CSV_COLUMNS = ("file", "test", "rank", "host", "seconds", "rate", "form", "slow")
+CSV_COLUMNS = ("file", "test", "rank", "host", "seconds", "rate", "form", "slow", "window",
+               "group")
 
 
-def records(run):
+def worker_records(run, window, group):
     """Every worker of every streaming test, the master's baseline as rank 0."""
     for test in run.tests:
         if test.baseline:
             yield (run.path, test.name, 0, run.master or "", test.baseline[0],
-                   test.baseline[1], BASELINE, False)
+                   test.baseline[1], BASELINE, False, window, group)
         for rank, host, seconds, rate, form, slow in zip(
                 range(1, len(test.rates) + 1), test.hosts, test.seconds, test.rates, test.forms,
                 test.slow):
-            yield run.path, test.name, rank, host, seconds, rate, form, slow
+            yield run.path, test.name, rank, host, seconds, rate, form, slow, window, group
 
 
 def _json_number(value):
     return value if value is not None and math.isfinite(value) else None
 
 
-def run_summary(run):
+def run_summary(run, window):
     tests = []
     for test in run.tests:
-        ranks, rates = hosts_of(test)
+        ranks, rates = test.host_ranks(), test.host_rates()
         tests.append({
             "test": test.name,
             "baseline_seconds": _json_number(test.baseline[0]) if test.baseline else None,
@@ -54,6 +57,8 @@ def run_summary(run):
         "processes": run.nproc,
         "complete": run.ends is None,
         "ends": run.ends,
+        "window": {"id": window.id, "group": _group(run, window),
+                   "groups": window.groups()},
         "effective_frequency": {"overall": _json_number(run.ef_overall),
                                 "mean": _json_number(run.ef_mean)},
         "tests": tests,
@@ -61,26 +66,56 @@ def run_summary(run):
     }
 
 
+def _group(run, window):
+    """The run's group in its window: as its record says, else its place."""
+    key = run.window_key()
+    if key:
+        return key["group"]
+    return next((n for n, other in enumerate(window.runs, 1) if other is run), None)
+
+
+def _placed(loaded):
+    """Each run read, in the order named, with the id of its window and its
+    group there."""
+    where = {}
+    for window in loaded.windows:
+        for run in window.runs:
+            where[id(run)] = (window, _group(run, window))
+        for copy in window.copies:
+            twin = next(run for run in window.runs if (run.when, run.master) ==
+                        (copy.when, copy.master))
+            where[id(copy)] = (window, _group(twin, window))
+    return [(run, *where[id(run)]) for run in loaded.runs]
+
+
 def command_export(args):
     if args.format == "prometheus":
         return prometheus.command_export(args)
     if args.out is not None:
         raise InputError("--out is for --format prometheus; json and csv go to standard output")
-    runs = read_all(args.files, args.slow)
+    loaded = console.load(args.files, args.window)
+    forms.mark_slow(loaded.runs, args.slow)
+    placed = _placed(loaded)
     if args.format == "csv":
         writer = csv.writer(sys.stdout, lineterminator="\n")
         writer.writerow(CSV_COLUMNS)
-        for run in runs:
-            for record in records(run):
+        for run, window, group in placed:
+            for record in worker_records(run, window.id, group):
                 writer.writerow(record[:4] + (number(record[4]), number(record[5]), record[6],
-                                              "true" if record[7] else "false"))
-        return
+                                              "true" if record[7] else "false", record[8],
+                                              "" if record[9] is None else record[9]))
+        return 2 if loaded.failed else 0
     document = {
-        "runs": [run_summary(run) for run in runs],
+        "runs": [run_summary(run, window) for run, window, _ in placed],
         "records": [dict(zip(CSV_COLUMNS, record[:4] + (_json_number(record[4]),
                                                         _json_number(record[5])) + record[6:]))
-                    for run in runs for record in records(run)],
+                    for run, window, group in placed
+                    for record in worker_records(run, window.id, group)],
+        "failed_jobs": [{"record": job.path, "window": window.id,
+                         "group": (job.window_key() or {}).get("group"),
+                         "exit_status": job.record["exit_status"]}
+                        for window in loaded.windows for job in window.failed],
     }
     json.dump(document, sys.stdout, indent=1)
     sys.stdout.write("\n")
-
+    return 2 if loaded.failed else 0

@@ -20,7 +20,9 @@ EXPONENT_1 = "exponent-1"                        # rank 1: the value feeds on it
 SINE_FACTOR_MINUS_INF = "sine-factor-minus-inf"  # rank 10: log 0, infinite terms
 SINE_FACTOR_0 = "sine-factor-0"                  # rank 11: log 1, the sine term vanishes
 SPECIAL_RANKS = {1: EXPONENT_1, 10: SINE_FACTOR_MINUS_INF, 11: SINE_FACTOR_0}
+LAST_SPECIAL = max(SPECIAL_RANKS)
 SMALLEST_GROUP = 3  # fewer workers of a form have no median to compare against
+SLOW = 10  # percent below the median of its form that makes a worker slow
 
 
 def forms_of(test, workers):
@@ -33,38 +35,70 @@ def forms_of(test, workers):
     return forms
 
 
-def mark_slow(test, slow_pct):
-    """Sets each worker's form and whether it is slow."""
-    test.forms = forms_of(test.name, len(test.rates))
-    floors = {form: median * (1 - slow_pct / 100)
-              for form, (median, _) in form_medians(test).items()}
+def mark_slow(runs, slow_pct=SLOW):
+    """Sets, for every streaming test of `runs`, whether each worker is
+    slow: more than `slow_pct` percent below the median rate of the workers
+    that run the same form of the loop in the same run."""
+    for run in runs:
+        for test in run.tests:
+            test.slow = slow_flags(test, slow_pct)
+
+
+def slow_floors(test, slow_pct):
+    """{form: the rate below which a worker of that form is slow}."""
+    return {form: median * (1 - slow_pct / 100)
+            for form, (median, _) in form_medians(test).items()}
+
+
+def slow_flags(test, slow_pct, floors=None):
+    """Whether each worker of `test` is slow, in rank order."""
+    forms = test.forms
+    floors = slow_floors(test, slow_pct) if floors is None else floors
     common = floors.get(COMMON)
-    test.slow = ([False] * len(test.rates) if common is None else
-                 [rate < common for rate in test.rates])
+    slow = ([False] * len(test.rates) if common is None else
+            [rate < common for rate in test.rates])
     # The workers of another form are held against their own form's median.
-    for i in range(min(len(test.forms), max(SPECIAL_RANKS))):
-        if test.forms[i] != COMMON:
-            floor = floors.get(test.forms[i])
-            test.slow[i] = floor is not None and test.rates[i] < floor
+    for i in range(min(len(forms), max(SPECIAL_RANKS))):
+        if forms[i] != COMMON:
+            floor = floors.get(forms[i])
+            slow[i] = floor is not None and test.rates[i] < floor
+    return slow
 
 
 def form_medians(test):
     """{form: (median rate, workers)} of the forms that have a median."""
+    forms = test.forms
     groups = {COMMON: list(test.rates)}
     special = [(rank, form) for rank, form in SPECIAL_RANKS.items()
-               if rank <= len(test.forms) and test.forms[rank - 1] == form]
+               if rank <= len(forms) and forms[rank - 1] == form]
     for rank, form in sorted(special, reverse=True):
         groups.setdefault(form, []).append(groups[COMMON].pop(rank - 1))
     return {form: (statistics.median(rates), len(rates)) for form, rates in groups.items()
             if len(rates) >= SMALLEST_GROUP and not any(map(math.isnan, rates))}
 
 
+def special_indexes(test):
+    """The indexes (rank - 1) of the workers of `test` that run another form."""
+    return (set() if test.name == "Logic Streaming" else
+            {rank - 1 for rank in SPECIAL_RANKS if rank <= len(test.rates)})
+
+
 def host_medians(test):
-    """{host: median rate of its workers of the common form}."""
+    """{host: median rate of its workers of the common form}. A host's
+    workers follow each other in rank order, so each stretch of one host is
+    a slice; only the first ranks can run another form."""
+    special = special_indexes(test)
     rates = {}
-    for host, rate, form in zip(test.hosts, test.rates, test.forms):
-        if form == COMMON:
-            rates.setdefault(host, []).append(rate)
-    return {host: statistics.median(values) for host, values in rates.items()}
+    for host, start, end in test.stretches:
+        mine = rates.setdefault(host, [])
+        if start < LAST_SPECIAL and special:
+            mine.extend(test.rates[i] for i in range(start, end) if i not in special)
+        else:
+            mine.extend(test.rates[start:end])
+    return {host: median(values) for host, values in rates.items() if values}
 
 
+def median(values):
+    """The median, NaN where a value is NaN (no order to take one in)."""
+    values = list(values)
+    return math.nan if any(map(math.isnan, values)) else statistics.median(values)

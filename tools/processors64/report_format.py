@@ -11,7 +11,9 @@ two can never disagree about the layout.
 """
 
 import functools
+import operator
 import re
+from array import array
 
 TITLE = ("Pelvorn :: Quindara Benchmark MultiProcessor Lite for Mac Clusters on "
          "x86 64bit system 2020.04.21.")
@@ -232,6 +234,91 @@ def read_lines(lines, nproc, for_file, what):
     template, section = missing[0][1], missing[0][4]
     where = "before " if template == section + "." else "inside "
     return values, names, count, where + section
+
+
+# The worker lines of a results file, read straight from its bytes: a pair
+# of lines per worker, numbers taken as any word and checked all at once.
+_NUMBERS = re.compile(("(?:" + NUMBER + "\n)*").encode())
+_BLOCK_END = b"\n\nOverall, It was: "
+
+
+@functools.lru_cache(maxsize=4)
+def _byte_pairs():
+    time_line, rate_line = (template.replace("{N}", "{W}") for template in (
+        "Thread:{R} @{*} The system spent: {N} Secs. ",
+        "Thread:{R} @{*} It was: {N} Millions Executions/sec."))
+    pair = "\n".join(_regex(line, n).replace(re.escape("{W}"), r"(\S+)")
+                     for n, line in ((1, time_line), (2, rate_line)))
+    return re.compile(("(?m)^" + pair + "\n").encode())
+
+
+_NUMBER_BYTES = b"0123456789.e+-"
+
+
+def _numbers(words):
+    """The words as numbers, or None where one is not a number. Words of
+    digits, points, signs and e are read as float() reads them; a word with
+    other letters (inf, nan) must be written as the program writes it."""
+    joined = b"\n".join(words)
+    if joined.translate(None, _NUMBER_BYTES + b"\n") and not _NUMBERS.fullmatch(
+            joined + b"\n" if words else b""):
+        return None
+    try:
+        return array("d", map(float, words))
+    except ValueError:
+        return None
+
+
+def read_results_file(data, nproc):
+    """Reads a whole results file of a master that counts `nproc` processes
+    from its bytes, the quick way through hundreds of workers: every line
+    is checked against its template as read_lines checks it. Returns what
+    read_lines returns (worker numbers as arrays), or None where the file
+    is anything but whole and as expected (read_lines then says where)."""
+    expected = _compiled(nproc, True)
+    values, names = {}, {}
+    pos = count = 0
+    while count < len(expected):
+        pattern, template, key, prefix, _, block = expected[count]
+        if block:
+            end = data.find(_BLOCK_END, pos) + 1
+            if end <= 0 or data.count(b"\n", pos, end) != block[1]:
+                return None
+            found = _byte_pairs().findall(data, pos, end)
+            if (len(found) != block[1] // 2 or
+                    list(map(_RANK, found)) != _rank_words(block[1] // 2)):
+                return None
+            seconds = _numbers(list(map(_SECONDS, found)))
+            rates = _numbers(list(map(_RATE, found)))
+            if seconds is None or rates is None:
+                return None
+            raw = list(map(_HOST, found))
+            text = {host: host.decode("utf-8", "replace") for host in set(raw)}
+            workers = list(map(text.__getitem__, raw))
+            time_key = key
+            rate_key = key.replace("_time", "_rate")
+            names[time_key] = names[rate_key] = workers
+            values[time_key], values[rate_key] = seconds, rates
+            pos, count = end, count + block[1]
+            continue
+        line_end = data.find(b"\n", pos)
+        if line_end < 0:
+            return None
+        found = pattern.match(data[pos:line_end].decode("utf-8", "replace"))
+        if not found or prefix is not None:
+            return None
+        if key:
+            values.setdefault(key, []).extend(float(g) for g in found.groups())
+        pos, count = line_end + 1, count + 1
+    return (values, names, count, None) if pos == len(data) else None
+
+
+_RANK, _HOST, _SECONDS, _RATE = (operator.itemgetter(n) for n in range(4))
+
+
+@functools.lru_cache(maxsize=16)
+def _rank_words(workers):
+    return [str(rank).encode() for rank in range(1, workers + 1)]
 
 
 def end_of_run_console(path_text, saved=True):

@@ -74,32 +74,84 @@ def _types(node):
     return None if kinds is None else [kinds] if isinstance(kinds, str) else kinds
 
 
-def check(value, node, where="the record"):
-    """Raises RecordError where `value` is not of the format `node` (a name
-    of definition() or a schema node)."""
-    node = _resolve(definition(node) if isinstance(node, str) else node)
+def _wrong(value, types, where):
+    return RecordError(f"{where} is {_kind(value)}, not "
+                       f"{' or '.join(_KINDS[t] for t in types)}")
+
+
+def _inner(where, key):
+    return key if where == "the record" else f"{where}.{key}"
+
+
+_PYTHON = {"string": str, "integer": int, "number": (int, float), "boolean": bool,
+           "object": dict, "array": list, "null": type(None)}
+
+
+def _test_of(types):
+    """A quick test of whether a value is of one of `types` (JSON's: a
+    boolean is no number)."""
+    if types is None:
+        return lambda value: True
+    python = tuple(kind for t in types for kind in (
+        _PYTHON[t] if isinstance(_PYTHON[t], tuple) else (_PYTHON[t],)))
+    no_bool = "boolean" not in types
+
+    def test(value):
+        return isinstance(value, python) and not (no_bool and type(value) is bool)
+    return test
+
+
+@functools.lru_cache(maxsize=None)
+def _checker(name, path=()):
+    """The check of the schema node at `path` within definition `name`,
+    made once: a function of (value, where) that raises RecordError."""
+    node = definition(name)
+    for step in path:
+        node = node[step]
+    if "$ref" in node:
+        return _checker(node["$ref"].rsplit("/", 1)[-1])
     if "anyOf" in node:
-        options = [_resolve(option) for option in node["anyOf"]]
-        chosen = next((option for option in options
-                       if _types(option) is None or any(_is(value, t) for t in _types(option))),
-                      None)
-        if chosen is None:
-            raise RecordError(f"{where} is {_kind(value)}, not "
-                              f"{' or '.join(_KINDS[t] for t in _types(node))}")
-        return check(value, chosen, where)
+        options = [(_test_of(_types(option)), _checker(name, path + ("anyOf", n)))
+                   for n, option in enumerate(node["anyOf"])]
+        every = _types(node)
+
+        def check_any(value, where):
+            for fits, check_one in options:
+                if fits(value):
+                    return check_one(value, where)
+            raise _wrong(value, every, where)
+        return check_any
     types = _types(node)
-    if types is not None and not any(_is(value, t) for t in types):
-        raise RecordError(f"{where} is {_kind(value)}, not "
-                          f"{' or '.join(_KINDS[t] for t in types)}")
-    if isinstance(value, dict):
-        for key in node.get("required", ()):
-            if key not in value:
-                raise RecordError(f"{where} has no key {key!r}")
-        for key, inner in node.get("properties", {}).items():
-            if key in value:
-                check(value[key], inner, key if where == "the record" else f"{where}.{key}")
-    elif isinstance(value, list) and "items" in node:
-        for number, item in enumerate(value):
-            check(item, node["items"], f"{where}[{number}]")
-    elif "minimum" in node and _is(value, "number") and value < node["minimum"]:
-        raise RecordError(f"{where} is {value}, less than {node['minimum']}")
+    fits = _test_of(types)
+    required = tuple(node.get("required", ()))
+    properties = [(key, _checker(name, path + ("properties", key)))
+                  for key in node.get("properties", {})]
+    items = node.get("items")
+    check_item = _checker(name, path + ("items",)) if items is not None else None
+    plain_strings = items is not None and _resolve(items) == {"type": "string"}
+    minimum = node.get("minimum")
+
+    def check_node(value, where):
+        if not fits(value):
+            raise _wrong(value, types, where)
+        if type(value) is dict:
+            for key in required:
+                if key not in value:
+                    raise RecordError(f"{where} has no key {key!r}")
+            for key, check_one in properties:
+                if key in value:
+                    check_one(value[key], _inner(where, key))
+        elif type(value) is list and check_item is not None:
+            if plain_strings and set(map(type, value)) <= {str}:
+                return  # a long list of names, checked at once
+            for number, item in enumerate(value):
+                check_item(item, f"{where}[{number}]")
+        elif minimum is not None and _is(value, "number") and value < minimum:
+            raise RecordError(f"{where} is {value}, less than {minimum}")
+    return check_node
+
+
+def check(value, name, where="the record"):
+    """Raises RecordError where `value` is not of the format `name` ("run",
+    or a $defs entry such as "build" or "node")."""
+    _checker(name)(value, where)

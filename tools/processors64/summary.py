@@ -1,11 +1,12 @@
-"""summary: each run's tests, hosts and slow workers, as text."""
+"""summary: each window's jobs, masters and hosts, and each run's tests,
+hosts and slow workers, as text."""
 
 import statistics
 import sys
 
-from . import describe
+from . import console, describe, forms
 from .forms import form_medians
-from .reading import hosts_of, number, read_all, shown
+from .reading import number, shown
 
 
 def rank_ranges(ranks):
@@ -34,7 +35,7 @@ def summary_text(run, slow_pct):
     out.append(f"  date {when}, time zone {zone}, master {master}, "
                f"{counted(run.nproc, 'process')} ({counted(run.nproc - 1, 'worker')})")
     hosts = [run.master] if run.master else []
-    out += describe.summary_lines(run, hosts + list(hosts_of(run.tests[0])[0] if run.tests else ()))
+    out += describe.summary_lines(run, hosts + run.hosts())
     if run.ends:
         out.append(f"  the run stopped early: the report ends {run.ends}")
     out.append(f"  Effective Frequency: overall {number(run.ef_overall)}, "
@@ -47,9 +48,9 @@ def summary_text(run, slow_pct):
                    f"{number(test.improvement):>12} {number(test.mean):>10}")
     if any(test.rates for test in run.tests):
         out.append("  per host: workers (ranks); min / median / max rate of each test")
-        ranks, _ = hosts_of(run.tests[0])
+        ranks = run.tests[0].host_ranks()
         width = max(len(host) for host in ranks)
-        rates_of = [(test, hosts_of(test)[1]) for test in run.tests]
+        rates_of = [(test, test.host_rates()) for test in run.tests]
         for host, host_ranks in ranks.items():
             cells = []
             for test, host_rates in rates_of:
@@ -69,9 +70,10 @@ def summary_text(run, slow_pct):
     for test in slow:
         medians = form_medians(test)
         by_host = {}
+        hosts = test.hosts
         for i, flag in enumerate(test.slow):
             if flag:
-                by_host.setdefault(test.hosts[i], []).append(i)
+                by_host.setdefault(hosts[i], []).append(i)
         for host, indexes in by_host.items():
             rates = [test.rates[i] for i in indexes]
             median, count = medians[test.forms[indexes[0]]]
@@ -85,9 +87,32 @@ def summary_text(run, slow_pct):
     return "\n".join(out)
 
 
+def window_text(window):
+    """The window's line: its jobs, masters and nodes, and the nodes it did
+    not measure or measured in part."""
+    jobs = len(window.runs) + len(window.failed)
+    not_measured = window.not_measured()
+    out = [f"window {shown(window.id)}, {window.label()}: {counted(jobs, 'job')} (masters "
+           f"{', '.join(map(shown, window.masters())) or 'none'}), "
+           f"{counted(len(window.nodes), 'node')}, {len(window.nodes) - len(not_measured)} "
+           "measured"]
+    for job in window.failed:
+        out.append(f"  failed job: {shown(job.path)}: exit status {job.record['exit_status']}, "
+                   "no results file")
+    out += [f"  not measured: {shown(node)}: {shown(why)}" for node, why in not_measured.items()]
+    out += [f"  measured in part: {shown(host)}: {collected} of {cpus} CPUs"
+            for host, (cpus, collected) in window.partly_measured().items()]
+    return "\n".join(out)
+
+
 def command_summary(args):
-    runs = read_all(args.files, args.slow)
-    texts = [summary_text(run, args.slow) for run in runs]
+    loaded = console.load(args.files, args.window)
+    forms.mark_slow(loaded.runs, args.slow)
+    texts = []
+    for window in loaded.windows:
+        texts.append(window_text(window))
+        named = set(map(id, window.runs + window.copies))
+        texts += [summary_text(run, args.slow) for run in loaded.runs if id(run) in named]
     if texts:
         sys.stdout.write("\n\n".join(texts) + "\n")
-
+    return 2 if loaded.failed else 0

@@ -11,7 +11,7 @@ import os
 import random
 from datetime import datetime, timedelta
 
-from . import report_format
+from processors64 import report_format, results_name
 
 ITERATIONS = 134217728
 # Typical rates, Millions Executions/sec, of the master alone and of a worker.
@@ -49,8 +49,7 @@ def worker_rates(hosts, seed=1, slow_hosts=(), slow_factor=0.7, special=None, fa
 
 
 def file_name(when, master, zone="UTC"):
-    return (f"results_processors_lite_mac_clusters @ {zone} time "
-            f"{when:%a %b} {when.day:2d} {when:%H:%M:%S %Y}\n @ {master}.txt")
+    return results_name.build(when, master, zone)
 
 
 def report_text(hosts, rates, for_file=True):
@@ -115,25 +114,33 @@ def node_record(host, cpu_model="AMD EPYC 7B13", microcode="0xa0011d1"):
             "os": "Debian GNU/Linux 12 (bookworm)"}
 
 
-def write_record(results_path, hosts, nodes=None, mpi=("Open MPI", "4.1.4"), build=None):
+def write_record(results_path, hosts, nodes=None, mpi=("Open MPI", "4.1.4"), build=None,
+                 window=None, exit_status=0, record_path=None, started=None):
     """Writes a made-up run record beside the results file `results_path`:
     one node record per host of `hosts` (first the master's), `nodes`
     ({host: node record}) in place of the made-up ones, the MPI, and a build
-    record with the keys of `build` changed (build=False: none). Returns it."""
+    record with the keys of `build` changed (build=False: none), and the
+    `window` key where given. A job that made no results file: results_path
+    None and the record's own `record_path`. `started`: the job's start (a
+    datetime, UTC), else a fixed one. Returns it."""
     launcher = "/usr/bin/mpiexec." + ("openmpi" if mpi[0] == "Open MPI" else "mpich")
     built = {"version": "1.0.0", "commit": "0cb595f", "build_type": "Release",
              "compiler": "GNU 12.2.0", "flags": "-O3 -DNDEBUG -Wall -Wextra -ffp-contract=off",
              "mpi": {"implementation": mpi[0], "version": mpi[1]}, "launcher": launcher}
     built.update(build or {})
     nodes = nodes or {}
-    record = {"results_file": os.path.basename(results_path),
-              "started": "2026-12-08T07:03:50Z", "ended": "2026-12-08T07:03:57Z",
-              "exit_status": 0, "command": [launcher, "-np", str(len(hosts)), "processors64"],
+    started = started or datetime(2026, 12, 8, 7, 3, 50)
+    record = {"results_file": results_path and os.path.basename(results_path),
+              "started": f"{started:%Y-%m-%dT%H:%M:%SZ}",
+              "ended": f"{started + timedelta(seconds=7):%Y-%m-%dT%H:%M:%SZ}",
+              "exit_status": exit_status, "command": [launcher, "-np", str(len(hosts)), "processors64"],
               "processes": len(hosts),
               "mpi": {"implementation": mpi[0], "version": mpi[1], "launcher": launcher},
               "build": None if build is False else built, "slurm": None,
               "nodes": [nodes.get(host) or node_record(host) for host in dict.fromkeys(hosts)]}
-    with open(results_path[:-len(".txt")] + ".run.json", "w") as f:
+    if window is not None:
+        record["window"] = window
+    with open(record_path or results_path[:-len(".txt")] + ".run.json", "w") as f:
         json.dump(record, f, indent=1)
     return record
 
@@ -147,4 +154,63 @@ def write_history(directory, hosts, factors, start=datetime(2026, 11, 2, 6, 0, 0
         ranks = hosts[n] if isinstance(hosts[0], list) else hosts
         paths.append(write_run(directory, ranks, worker_rates(ranks, 100 + n, factors=factor),
                                start + timedelta(days=7 * n), zone))
+    return paths
+
+
+def group_hosts(nodes, per_node):
+    """The host of each rank of a job on `nodes`: the master on the first
+    node, then `per_node` workers on each node in order."""
+    return [nodes[0]] + [node for node in nodes for _ in range(per_node)]
+
+
+def write_window(directory, nodes, per_node, nodes_per_job, when, window_id="1234",
+                 factors=None, seed=1, failed=(), records=None, apart=timedelta(0),
+                 zone="UTC"):
+    """One window: `nodes` (in the order Slurm gave them) split into jobs of
+    `nodes_per_job` nodes, each job's results file named after its master,
+    its first node, and its run record with the window's key (none where
+    window_id is None: runs started by hand, each `apart` after the one
+    before). `factors` ({host: factor}) slows hosts down; the jobs numbered
+    in `failed` (from 1) made no results file, only a record of exit status
+    137; `records` ({host: node record}) replaces made-up node records.
+    Returns the paths written, results files and failed jobs' records."""
+    groups = [nodes[i:i + nodes_per_job] for i in range(0, len(nodes), nodes_per_job)]
+    paths = []
+    for number, group in enumerate(groups, 1):
+        hosts = group_hosts(group, per_node)
+        started = when + apart * (number - 1)
+        window = None if window_id is None else {
+            "id": window_id, "group": number, "groups": len(groups), "nodes": list(nodes)}
+        if number in failed:
+            stamp = started.strftime("%Y%m%dT%H%M%SZ")
+            path = os.path.join(directory, f"processors64-run-{stamp}-{group[0]}.run.json")
+            write_record(None, hosts, records, window=window, exit_status=137, record_path=path,
+                         started=started)
+        else:
+            path = write_run(directory, hosts,
+                             worker_rates(hosts, seed * 1000 + number, factors=factors),
+                             started, zone)
+            write_record(path, hosts, records, window=window, started=started)
+        paths.append(path)
+    return paths
+
+
+def write_weeks(directory, nodes, newest, weeks=5, ids=True, failed=(), records=None,
+                per_node=4, nodes_per_job=4, start=datetime(2026, 11, 2, 6, 0, 0)):
+    """`nodes` measured weekly by jobs of `nodes_per_job` nodes, placed anew
+    every week; `newest` ({host: factor}) slows hosts in the newest week,
+    whose jobs numbered in `failed` made no results file and whose node
+    records `records` replaces. Without ids the jobs start by hand three
+    minutes apart. Returns the newest window's paths."""
+    os.makedirs(directory, exist_ok=True)
+    place = random.Random(3)
+    for week in range(weeks):
+        order = list(nodes)
+        place.shuffle(order)
+        last = week == weeks - 1
+        paths = write_window(
+            str(directory), order, per_node, nodes_per_job, start + timedelta(days=7 * week),
+            window_id=str(1000 + week) if ids else None, apart=timedelta(minutes=3),
+            factors=newest if last else {}, seed=week + 1, failed=failed if last else (),
+            records=records if last else None)
     return paths

@@ -1,0 +1,59 @@
+"""What the results tool says on standard error, and the command line's
+files read into windows with it: every sub-command starts here."""
+
+import os
+import sys
+from dataclasses import dataclass
+
+from . import model, reading
+from .reading import shown
+
+PROGRAM = os.path.basename(sys.argv[0]) or "processors64-results"
+
+
+def warn(message, path=None):
+    where = f"{shown(path)}: " if path is not None else ""
+    print(f"{PROGRAM}: warning: {where}{message}", file=sys.stderr)
+
+
+def error(message, path=None):
+    where = f"{shown(path)}: " if path is not None else ""
+    print(f"{PROGRAM}: {where}{message}", file=sys.stderr)
+
+
+def report(problems):
+    """Prints each problem on one line; True where a file could not be read."""
+    for problem in problems:
+        (error if problem.failure else warn)(problem.message, problem.path)
+    return any(problem.failure for problem in problems)
+
+
+@dataclass
+class Loaded:
+    """The command line's files: what reading found, the windows (oldest
+    first), and whether a file could not be read (the exit status is 2)."""
+    reading: reading.Reading
+    windows: list
+    failed: bool
+
+    @property
+    def runs(self):
+        return self.reading.runs
+
+
+def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None):
+    """Reads `paths` (files and directories), says what went wrong, and
+    groups the runs into windows."""
+    found = reading.read(paths, workers=workers, slow_pct=slow_pct)
+    failed = report(found.problems)
+    return Loaded(found, model.windows(found.runs, found.failed_jobs, minutes), failed)
+
+
+def dated(windows, what):
+    """The windows with a date; each undated one is a warning that it is
+    left out of `what` (the history, the verdict)."""
+    for window in windows:
+        if not window.dated():
+            warn(f"no master host or date in its name (a console log cut before its end?): "
+                 f"left out of {what}", window.runs[0].path)
+    return [window for window in windows if window.dated()]

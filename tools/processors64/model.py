@@ -1,0 +1,430 @@
+"""What the tools reason about: a run (one job's report and its record),
+its streaming tests, a job that made no results file, and the window (every
+job of one maintenance run, however many masters) that holds them.
+
+Every sub-command reads the same model: reading.py makes the runs and
+failed jobs, windows() groups them, and summary, compare, history, the
+verdict, export and the page work on windows.
+"""
+
+import calendar
+import math
+from array import array
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Optional
+
+from . import forms, results_name
+
+TESTS = ("Float Streaming", "Integer Streaming", "Logic Streaming")
+SLOW = forms.SLOW
+WINDOW_MINUTES = 30  # runs without a window id that started this close are one window
+
+
+def _sorted_median(ordered):
+    n = len(ordered)
+    return ordered[n // 2] if n % 2 else (ordered[n // 2 - 1] + ordered[n // 2]) / 2
+
+
+def stretches(hosts):
+    """(host, first, end) of each stretch of workers on one host, in rank
+    order: indexes into the workers' lists, end not included."""
+    cuts = [0] + [i for i, (a, b) in enumerate(zip(hosts, hosts[1:]), 1) if a != b]
+    return tuple((hosts[start], start, end) for start, end in zip(cuts, cuts[1:] + [len(hosts)])
+                 if hosts)
+
+
+@dataclass(frozen=True)
+class HostFigures:
+    """One host in one streaming test of one run: its workers, the median
+    rate of those of the common form of the loop (None where it has none:
+    the host's rate, held against its peers and its past), the lowest,
+    median and highest rate of all of them, and its slow workers (rank,
+    rate)."""
+    workers: int
+    rate: Optional[float]
+    low: float
+    middle: float
+    high: float
+    slow: tuple
+
+
+@dataclass(eq=False)
+class Test:
+    """One streaming test of one run: the master's baseline (seconds, rate),
+    each worker's seconds and rate in rank order from rank 1 and the hosts
+    they ran on (as stretches of one host), and the summary lines; what the
+    report did not reach is None (or empty)."""
+    name: str
+    baseline: Optional[tuple] = None
+    seconds: array = field(default_factory=lambda: array("d"))
+    rates: array = field(default_factory=lambda: array("d"))
+    stretches: tuple = ()
+    overall: Optional[float] = None
+    improvement: Optional[float] = None
+    mean: Optional[float] = None
+    slow: list = field(default_factory=list)  # set by forms.mark_slow
+    # Each host's figures, worked out where the run was read when the
+    # workers' rates are not kept (seconds and rates then are None).
+    figures: Optional[dict] = None
+    figures_slow: Optional[float] = None
+
+    @property
+    def forms(self):
+        return forms.forms_of(self.name, len(self.rates))
+
+    @property
+    def hosts(self):
+        """The host of each worker, in rank order."""
+        return [host for host, start, end in self.stretches for _ in range(start, end)]
+
+    def host_ranks(self):
+        """{host: [rank...]}, hosts in order of first rank."""
+        found = {}
+        for host, start, end in self.stretches:
+            found.setdefault(host, []).extend(range(start + 1, end + 1))
+        return found
+
+    def host_rates(self):
+        """{host: [rate...]} in the same order."""
+        found = {}
+        for host, start, end in self.stretches:
+            found.setdefault(host, []).extend(self.rates[start:end])
+        return found
+
+    def host_medians(self):
+        """{host: median rate of its workers of the common form}."""
+        if self.rates is None:
+            return {host: figures.rate for host, figures in self.figures.items()
+                    if figures.rate is not None}
+        if not hasattr(self, "_medians"):
+            self._medians = forms.host_medians(self)
+        return self._medians
+
+    def host_figures(self, slow_pct=SLOW):
+        """{host: HostFigures}, hosts in order of first rank."""
+        if self.figures is not None and self.figures_slow == slow_pct:
+            return self.figures
+        if self.rates is None:
+            raise ValueError("the workers' rates were not kept")
+        floors = forms.slow_floors(self, slow_pct)
+        floor = floors.get(forms.COMMON)
+        special = forms.special_indexes(self)
+        slow = None  # each worker's flag, worked out where a host may have a slow one
+        rates, ranks = {}, {}
+        for host, start, end in self.stretches:
+            rates.setdefault(host, []).extend(self.rates[start:end])
+            ranks.setdefault(host, []).extend(range(start, end))
+        self.figures = {}
+        for host, mine in rates.items():
+            ordered = sorted(mine)
+            middle = _sorted_median(ordered)
+            indexes = ranks[host]
+            common = middle
+            nan = any(rate != rate for rate in mine)
+            if nan:  # no order to take a median in
+                middle = common = math.nan
+            elif special and indexes[0] < forms.LAST_SPECIAL:
+                common = _sorted_median(sorted(
+                    self.rates[i] for i in indexes if i not in special)) if any(
+                    i not in special for i in indexes) else None
+            found = ()
+            if nan or (floor is not None and ordered[0] < floor) or (
+                    special and indexes[0] < forms.LAST_SPECIAL):
+                slow = slow or forms.slow_flags(self, slow_pct, floors)
+                found = tuple((i + 1, self.rates[i]) for i in indexes if slow[i])
+            self.figures[host] = HostFigures(len(mine), common, ordered[0], middle,
+                                             ordered[-1], found)
+        self.figures_slow = slow_pct
+        return self.figures
+
+    def forget_workers(self, slow_pct=SLOW):
+        """Keeps each host's figures and lets the workers' rates go."""
+        self.host_figures(slow_pct)
+        self.seconds = self.rates = None
+
+
+@dataclass(eq=False)
+class Run:
+    """One report (a results file or a console log), as far as it goes,
+    and the run record beside it."""
+    path: str
+    nproc: int
+    name: Optional[results_name.Name] = None  # from the file's name or the console's end
+    ends: Optional[str] = None  # where the report stopped early, or None
+    ef_overall: Optional[float] = None
+    ef_mean: Optional[float] = None
+    tests: list = field(default_factory=list)
+    record: Optional[dict] = None
+    console_log: bool = False
+
+    @property
+    def master(self):
+        return self.name.host if self.name else None
+
+    @property
+    def when(self):
+        return self.name.when if self.name else None
+
+    @property
+    def zone(self):
+        return self.name.zone if self.name else None
+
+    def time(self):
+        """The run's Unix time from the date and zone in its name, else from
+        its record's start; None when neither can be had."""
+        known = self.name.seconds() if self.name else None
+        return known if known is not None else record_time(self.record)
+
+    def label(self):
+        when = self.when.strftime("%Y-%m-%d %H:%M:%S") if self.when else "date unknown"
+        return f"{when} {self.zone or ''}".rstrip()
+
+    def hosts(self):
+        """The hosts of its workers, in rank order."""
+        return list(self.tests[0].host_ranks()) if self.tests else []
+
+    def window_key(self):
+        return window_of(self.record)
+
+
+@dataclass(eq=False)
+class FailedJob:
+    """The run record of a job that made no results file: a group of a
+    window whose job failed before its master wrote one."""
+    path: str
+    record: dict
+
+    def time(self):
+        return record_time(self.record)
+
+    def hosts(self):
+        placement = self.record.get("placement")
+        if placement:
+            return [entry["host"] for entry in placement]
+        return [node["host"] for node in self.record["nodes"]]
+
+    def window_key(self):
+        return window_of(self.record)
+
+
+def record_time(record):
+    try:
+        started = datetime.strptime(record["started"], "%Y-%m-%dT%H:%M:%SZ")
+    except (TypeError, ValueError, KeyError):
+        return None
+    return calendar.timegm(started.timetuple())
+
+
+def window_of(record):
+    """The record's window key, or None (older records, runs by hand)."""
+    return record.get("window") if isinstance(record, dict) else None
+
+
+def same_host(a, b):
+    """Whether two names are one host: the same, or the same first label
+    where one of them has a domain (Slurm's node1, the report's node1.lan)."""
+    return a == b or (("." in a) != ("." in b) and a.split(".")[0] == b.split(".")[0])
+
+
+def _group(run):
+    window = run.window_key()
+    return window["group"] if window else 0
+
+
+@dataclass(eq=False)
+class Window:
+    """The jobs of one maintenance run: the runs its groups made (in group
+    order), the jobs that made no results file, every node it was to
+    measure, in order, and when it started (None: undated)."""
+    id: str
+    runs: list
+    failed: list
+    nodes: list
+    start: Optional[float]
+    copies: list = field(default_factory=list)  # other files of its runs (console logs)
+
+    def dated(self):
+        return self.start is not None
+
+    def label(self):
+        if self.start is None:
+            return "date unknown"
+        return datetime.utcfromtimestamp(self.start).strftime("%Y-%m-%d %H:%M:%S UTC")
+
+    def groups(self):
+        """How many jobs the window has: as its records say, else counted."""
+        said = [window_of(item.record)["groups"] for item in self.runs + self.failed
+                if window_of(item.record)]
+        return max(said + [len(self.runs) + len(self.failed)])
+
+    def masters(self):
+        return [run.master or "unknown" for run in self.runs]
+
+    def measured(self):
+        """{host: the run that measured it}, in the order of the runs."""
+        found = {}
+        for run in self.runs:
+            for host in run.hosts():
+                found.setdefault(host, run)
+        return found
+
+    def not_measured(self):
+        """{node: why} of the window's nodes that no report has a worker of:
+        their job failed, their ranks were past the master's cap, or they
+        are missing from their group's report."""
+        measured = self.measured()
+        short = {host.split(".")[0] for host in measured}
+        why = {}
+        for node in self.nodes:
+            if node in measured or (node.split(".")[0] in short and any(
+                    same_host(node, host) for host in measured)):
+                continue
+            why[node] = self._why_not(node)
+        return why
+
+    def _why_not(self, node):
+        for job in self.failed:
+            if any(same_host(node, host) for host in job.hosts()):
+                window = window_of(job.record)
+                group = f"group {window['group']} of {window['groups']}, " if window else ""
+                return (f"its job ({group}master {job.hosts()[0]}) ended with exit status "
+                        f"{job.record['exit_status']} and made no results file")
+        for run in self.runs:
+            placement = (run.record or {}).get("placement") or []
+            entry = next((entry for entry in placement if same_host(node, entry["host"])), None)
+            if entry is not None and entry["workers"] and not entry["collected"]:
+                return "its ranks were past the master's cap: the master did not collect them"
+            in_job = entry is not None or any(same_host(node, host["host"])
+                                              for host in (run.record or {}).get("nodes", []))
+            if in_job and run.ends:
+                return (f"missing from the report of {run.master}, which stopped early "
+                        f"(it ends {run.ends})")
+            if in_job:
+                return f"missing from the report of {run.master}"
+        return "in the window's node list, in no report"
+
+    def partly_measured(self):
+        """{host: (CPUs, collected workers)} of the nodes whose CPUs the job
+        measured in part (a node larger than a job, ranks past the cap)."""
+        found = {}
+        for run in self.runs:
+            for entry in (run.record or {}).get("placement") or []:
+                if entry["cpus"] and 0 < entry["collected"] < entry["cpus"]:
+                    found[entry["host"]] = (entry["cpus"], entry["collected"])
+        return found
+
+
+def _hosts_of(item):
+    return item.hosts() if isinstance(item, Run) else []
+
+
+def windows(runs, failed=(), minutes=WINDOW_MINUTES):
+    """The windows of `runs` and `failed` jobs, oldest first. A run whose
+    name gives no master or date (a console log cut before its end) is a
+    window of its own, undated, before all others.
+
+    Runs whose records share a window id form one window. Runs without one
+    (older records, runs started by hand) form one window when they started
+    within `minutes` of the window's first run and measured no host it
+    measured already. A console log and the results file of one run count
+    once (the one with a run record, else the first named)."""
+    seen, copies, undated = {}, {}, []
+    for run in runs:
+        if run.name is None or run.when is None:
+            undated.append(run)
+            continue
+        key = (run.when, run.zone, run.master)
+        if key in seen and (seen[key].record is not None or run.record is None):
+            copies.setdefault(key, []).append(run)
+            continue
+        if key in seen:
+            copies.setdefault(key, []).append(seen[key])
+        seen[key] = run
+    items = list(seen.values()) + list(failed)
+    by_id, loose = {}, []
+    for item in items:
+        window = item.window_key()
+        if window:
+            by_id.setdefault(window["id"], []).append(item)
+        elif item.time() is not None or isinstance(item, Run):
+            loose.append(item)
+    found = [_window(key, members) for key, members in by_id.items()]
+    loose.sort(key=_order)
+    current, hosts = [], set()
+    for item in loose:
+        mine = set(_hosts_of(item))
+        if current and (_order(item) - _order(current[0]) > minutes * 60 or mine & hosts):
+            found.append(_window(None, current))
+            current, hosts = [], set()
+        current.append(item)
+        hosts |= mine
+    if current:
+        found.append(_window(None, current))
+    for window in found:
+        window.copies = [copy for run in window.runs
+                         for copy in copies.get((run.when, run.zone, run.master), ())]
+    found.sort(key=lambda window: (window.start is None, window.start or 0, window.id))
+    return [Window(f"undated {n}", [run], [], run.hosts(), None)
+            for n, run in enumerate(undated, 1)] + found
+
+
+def _order(item):
+    """An item's time; a run whose zone is unknown as if its name were UTC."""
+    known = item.time()
+    if known is None and isinstance(item, Run) and item.when:
+        return calendar.timegm(item.when.timetuple())
+    return known if known is not None else 0
+
+
+def _window(key, members):
+    runs = sorted((item for item in members if isinstance(item, Run)), key=_group)
+    failed = sorted((item for item in members if isinstance(item, FailedJob)),
+                    key=lambda job: (window_of(job.record) or {}).get("group", 0))
+    # Every record of a window names all its nodes: the same list, once.
+    lists = []
+    for item in members:
+        window = window_of(item.record)
+        if window and not any(window["nodes"] is known or window["nodes"] == known
+                              for known in lists):
+            lists.append(window["nodes"])
+    nodes = _unique_hosts([name for names in lists for name in names])
+    known = set(nodes)
+    others = []
+    for item in runs + failed:
+        others += [name for name in (item.hosts() if isinstance(item, FailedJob) else
+                                     [node["host"] for node in (item.record or {}).get("nodes", [])]
+                                     + item.hosts()) if name not in known]
+    if others:
+        nodes = _unique_hosts(nodes + others)
+    times = [_order(item) for item in members if item.time() is not None or isinstance(item, Run)]
+    start = min(times) if times else None
+    if key is None:
+        key = (datetime.utcfromtimestamp(start).strftime("%Y-%m-%dT%H:%M:%SZ")
+               if start is not None else "unknown")
+    return Window(key, runs, failed, nodes, start)
+
+
+def _unique_hosts(names):
+    """The names in order, each host once (node1 and node1.lan are one)."""
+    out, by_label = [], {}
+    for name in dict.fromkeys(names):
+        label = name.split(".")[0]
+        if label in by_label and any(same_host(name, other) for other in by_label[label]):
+            continue
+        by_label.setdefault(label, []).append(name)
+        out.append(name)
+    return out
+
+
+def host_rates(window, test_name):
+    """{host: median rate of its workers of the common form} in `window`,
+    each host from the run that measured it first."""
+    found = {}
+    for run in window.runs:
+        test = next((test for test in run.tests if test.name == test_name), None)
+        if test is not None:
+            for host, rate in test.host_medians().items():
+                found.setdefault(host, rate)
+    return found
+
