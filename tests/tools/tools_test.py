@@ -432,8 +432,9 @@ def test_records():
                     out = out.replace("07:03:50", "07:03:57")
                 if nothing in named and command == ["summary"]:
                     failed = f"  failed job: {nothing}: exit status 1, no results file\n"
-                    assert failed in out and "2 jobs (masters node1)" in out, out
-                    out = out.replace(failed, "").replace("2 jobs", "1 job")
+                    assert failed in out and "2 jobs (masters node1; 1 failed)" in out, out
+                    out = out.replace(failed, "").replace("2 jobs (masters node1; 1 failed)",
+                                                          "1 job (masters node1)")
                 assert (out == alone.stdout and job.returncode == 0 and not job.stderr), (
                     f"{command[0]} of {named}: {job.returncode} {job.stderr!r}")
         assert "failed_jobs" in json.loads(tool("export", directory).stdout)

@@ -116,12 +116,13 @@ class Test:
             rates.setdefault(host, []).extend(self.rates[start:end])
             ranks.setdefault(host, []).extend(range(start, end))
         self.figures = {}
+        any_nan = any(map(math.isnan, self.rates))
         for host, mine in rates.items():
             ordered = sorted(mine)
             middle = _sorted_median(ordered)
             indexes = ranks[host]
             common = middle
-            nan = any(rate != rate for rate in mine)
+            nan = any_nan and any(map(math.isnan, mine))
             if nan:  # no order to take a median in
                 middle = common = math.nan
             elif special and indexes[0] < forms.LAST_SPECIAL:

@@ -92,8 +92,9 @@ def window_text(window):
     not measure or measured in part."""
     jobs = len(window.runs) + len(window.failed)
     not_measured = window.not_measured()
+    failed = f"; {len(window.failed)} failed" if window.failed else ""
     out = [f"window {shown(window.id)}, {window.label()}: {counted(jobs, 'job')} (masters "
-           f"{', '.join(map(shown, window.masters())) or 'none'}), "
+           f"{', '.join(map(shown, window.masters())) or 'none'}{failed}), "
            f"{counted(len(window.nodes), 'node')}, {len(window.nodes) - len(not_measured)} "
            "measured"]
     for job in window.failed:

@@ -47,6 +47,8 @@ def window_line(judgement):
     jobs = len(window.runs) + len(window.failed)
     measured = len([node for node in judgement.nodes if node.verdict != judge.NOT_MEASURED])
     masters = _some(window.masters()) or "none"
+    if window.failed:
+        masters += f"; {len(window.failed)} failed"
     return (f"window {shown(window.id)}, {window.label()}: "
             f"{_counted(len(judgement.nodes), 'node')} in {_counted(jobs, 'job')} "
             f"(masters {masters}), {measured} measured; "
