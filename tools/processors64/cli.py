@@ -110,7 +110,7 @@ def parser():
                       help="slow: more than PCT%% below the median of its form (default 10)")
     drop = Parser(add_help=False)
     drop.add_argument("--drop", type=percent, default=history.DROP, metavar="PCT",
-                      help="degraded: newest run more than PCT%% below the host's own "
+                      help="degraded: newest window more than PCT%% below the host's own "
                       "median (default 10)")
     files = Parser(add_help=False)
     files.add_argument("files", nargs="+", metavar="FILE|DIR",
