@@ -8,7 +8,7 @@ source "$source_dir/scripts/common.sh"
 
 # shellcheck disable=SC2046  # lists of package names
 install_missing g++ make cmake $(mpi_packages openmpi) $(mpi_packages mpich) libgtest-dev \
-    python3 python3-pytest binutils iproute2 util-linux python3-matplotlib slurmctld slurmd \
+    python3 python3-pytest python3-jsonschema python3-yaml binutils iproute2 util-linux python3-matplotlib slurmctld slurmd \
     slurm-client munge prometheus prometheus-node-exporter lmod man-db dpkg-dev debhelper dh-python \
     lintian openssh-server openssh-client
 jobs="$(core_count)"

@@ -363,3 +363,17 @@ def test_a_host_measured_twice_within_minutes_is_two_windows(tmp_path):
     assert document["verdict"] == "healthy" and len(document["nodes"]) == 16
     job = verdict(str(tmp_path))
     assert job.returncode == 0 and ", 16 measured; 1 earlier window\n" in job.stdout
+
+
+def test_a_failed_read_does_not_outlive_its_command(tmp_path, capsys):
+    """Reading returns its failures: in one process (as the batch job's
+    verdict runs after its own reading), a file that could not be read
+    before leaves the next verdict's status alone."""
+    from processors64 import cli
+    paths = weekly_windows(tmp_path / "runs", {"node07": 0.8})
+    garbled = tmp_path / "results_garbled.txt"
+    garbled.write_text("Thread(s): 3\nnot a report\n")
+    assert cli.main(["verdict", str(garbled)]) == 2
+    assert cli.main(["verdict", str(tmp_path / "runs")]) == 1
+    assert after_window(0, paths, "1004") == 1
+    capsys.readouterr()

@@ -849,3 +849,49 @@ def test_prometheus_served(tmp_path, node_exporter):
     page = node_exporter(os.path.join(directory, "textfiles"))
     assert "\nnode_textfile_scrape_error 0\n" in page and samples(page) == samples(text), (
         f"the node exporter serves other metrics: {page[-2000:]}")
+
+
+def test_records_schema(tmp_path):
+    """The record formats are one JSON Schema: Debian's jsonschema and the
+    tool's own check agree on good and bad records; a node record that lacks
+    keys (a site's own collector) is read with them unknown, and a warning."""
+    jsonschema = pytest.importorskip("jsonschema")
+    from processors64 import run_record, schema
+    paths = made_up.write_window(str(tmp_path), NODES[:6], 2, 3, made_up.datetime(2026, 12, 1),
+                                 failed=(2,))
+    good = [run_record.load(path if path.endswith(".json") else record_of(path))[0]
+            for path in paths]
+    whole = schema.schema()
+    validator = jsonschema.Draft202012Validator(whole)
+    build = jsonschema.Draft202012Validator({"$ref": "#/$defs/build", "$defs": whole["$defs"]})
+    record = good[0]
+    bad = [dict(record, exit_status="0"), dict(record, window=dict(record["window"], group=0)),
+           dict(record, window=dict(record["window"], nodes=["node01", 2])),
+           {key: value for key, value in record.items() if key != "mpi"},
+           dict(record, nodes=[dict(record["nodes"][0], smt="yes")]),
+           dict(record, build=dict(record["build"], cap=True)),
+           dict(record, placement=[{"host": "node01", "cpus": 2, "workers": 2}])]
+    for value in good:
+        validator.validate(value)
+        schema.check(value, "run")
+    for value in bad:
+        assert not validator.is_valid(value), value
+        with pytest.raises(schema.RecordError):
+            schema.check(value, "run")
+    for binary_record in [dict(record["build"], cap=512), dict(record["build"])]:
+        build.validate(binary_record)
+        schema.check(binary_record, "build")
+
+    # A site's collector without "governor" and "kernel": unknown, one warning.
+    results = paths[0]
+    with open(record_of(results)) as f:
+        text = json.load(f)
+    for node in text["nodes"]:
+        del node["governor"], node["kernel"]
+    with open(record_of(results), "w") as f:
+        json.dump(text, f)
+    job = tool("summary", results)
+    warnings = job.stderr.splitlines()
+    assert (job.returncode == 0 and len(warnings) == 3 and
+            all("has no 'governor', 'kernel': read as unknown" in line for line in warnings) and
+            "  CPU AMD EPYC 7B13" in job.stdout), f"{job.returncode} {job.stderr!r}"
