@@ -184,6 +184,7 @@ def command_history(args):
 # ---- The heatmap ---------------------------------------------------------------
 
 CLIP = 20  # percent: the heatmap's colours end here; larger changes take the end colours
+ORDINALS = {2: "second", 3: "third", 4: "fourth"}
 
 
 def plot_heatmaps(pyplot, windows, out, name_of):
@@ -204,10 +205,10 @@ def plot_heatmaps(pyplot, windows, out, name_of):
 def heatmap(pyplot, name, windows, rows, path):
     """Hosts by windows, each cell the host's rate against its own median.
     Hosts degraded in the newest window come first, in red, then the others
-    in the newest window's order; at hundreds of hosts a row is a few
-    pixels high and only every n-th host is named, the degraded always."""
+    by name; at hundreds of hosts a row is a few pixels high and only every
+    n-th host is named, the degraded always."""
     import numpy
-    rows = sorted(rows, key=lambda row: not row.degraded)
+    rows = sorted(rows, key=lambda row: (not row.degraded, natural(row.host)))
     hosts = [row.host for row in rows]
     values = numpy.ma.masked_invalid(numpy.array(
         [[math.nan if change is None else change
@@ -240,11 +241,11 @@ def heatmap(pyplot, name, windows, rows, path):
             if not math.isnan(value):
                 axis.text(x, y, cell(1 + value / 100, 1), ha="center", va="center",
                           fontsize=7, color="white" if abs(value) > 0.6 * CLIP else "black")
-    shown_hosts = "" if every == 1 else f"; every {every}th host named"
+    named_hosts = "" if every == 1 else f"; every {ORDINALS.get(every, f'{every}th')} host named"
     axis.set_title(f"{name}: each host's rate per window against the median of its earlier "
                    f"windows, in %\n{len(hosts)} hosts, {len(windows)} windows; colours end at "
-                   f"\u00b1{CLIP}%; grey: not measured; hosts in red (first): degraded in the "
-                   f"newest window{shown_hosts}", fontsize=10)
+                   f"\u00b1{CLIP}%; grey: not measured\nhosts in red, first: degraded in the "
+                   f"newest window{named_hosts}", fontsize=10)
     figure.tight_layout()
     figure.savefig(path)
     pyplot.close(figure)
