@@ -167,8 +167,8 @@ def mpi(args):
 
 def test_record_mpi_and_build(args, record, mpi):
     assert record["mpi"] == mpi
-    build_record = args.build_record or args.binary + build_record.SUFFIX
-    with open(build_record) as f:
+    path = args.build_record or args.binary + build_record.SUFFIX
+    with open(path) as f:
         build = json.load(f)
     assert record["build"] == build
     # The build record names the launcher's MPI and the program's own flags.
@@ -176,7 +176,7 @@ def test_record_mpi_and_build(args, record, mpi):
     assert build["mpi"] == {"implementation": mpi["implementation"], "version": mpi["version"]}
     assert build["launcher"] == mpi["launcher"]
     flags = (build["flags"] or "").split()
-    assert ("-DPROCESSORS64_SHORT_BUILD" in flags) == ("_short" in os.path.basename(build_record))
+    assert ("-DPROCESSORS64_SHORT_BUILD" in flags) == ("_short" in os.path.basename(path))
     assert "-ffp-contract=off" in flags
     assert not re.search(r"(^| )(-I|-isystem|-o |-c )", build["flags"] or "")
 
