@@ -22,7 +22,7 @@ import time
 
 import pytest
 
-from processors64 import build_record, launchers, run, run_record, schema, slurm
+from processors64 import build_record, groups, launchers, run, run_record, schema, slurm
 
 FAKE_LAUNCHER = """#!/bin/sh
 if [ "$1" = --version ]; then echo "mpirun (Open MPI) 4.1.4"; exit 0; fi
@@ -156,6 +156,82 @@ def test_allocated_cpus():
     assert slurm.cpus_per_node("8(x2),4") == [8, 8, 4]
     assert slurm.cpus_per_node("8,4(x3)") == [8, 4, 4, 4]
     assert slurm.cpus_per_node("8(x2)4") is None
+
+
+# ---- The groups of a window -------------------------------------------------------
+
+def nodes(*cpus):
+    return [groups.Host(f"n{number}", count) for number, count in enumerate(cpus, start=1)]
+
+
+def layout(split):
+    """Each group as [(host, cpus, workers)]; every worker is collected."""
+    for group in split:
+        assert all(place.collected == place.workers for place in group.places)
+    return [[(place.host, place.cpus, place.workers) for place in group.places] for group in split]
+
+
+@pytest.mark.parametrize("cpus, cap, per_job, expected", [
+    # 128(x3),64 fit 511 workers; 700 passes them: a group of its own, cut to 511.
+    ((128, 128, 128, 64, 700, 128, 128), 512, None,
+     [[("n1", 128, 128), ("n2", 128, 128), ("n3", 128, 128), ("n4", 64, 64)],
+      [("n5", 700, 511)], [("n6", 128, 128), ("n7", 128, 128)]]),
+    # Whole nodes only: a node that does not fit starts the next group.
+    ((300, 300, 200), 512, None, [[("n1", 300, 300)], [("n2", 300, 300), ("n3", 200, 200)]]),
+    # The simulated cluster's nodes with the short build: a two-node group
+    # and a node past the cap.
+    ((1, 2, 4), 4, None, [[("n1", 1, 1), ("n2", 2, 2)], [("n3", 4, 3)]]),
+    ((1, 2, 4), 4, 1, [[("n1", 1, 1)], [("n2", 2, 2)], [("n3", 4, 3)]]),
+    # K nodes whatever their size: the last nodes of a group are cut to fit,
+    # down to none.
+    ((128,) * 5, 512, 8, [[("n1", 128, 128), ("n2", 128, 128), ("n3", 128, 128),
+                           ("n4", 128, 127), ("n5", 128, 0)]]),
+    ((300, 300, 2), 512, 2, [[("n1", 300, 300), ("n2", 300, 211)], [("n3", 2, 2)]]),
+    ((700, 1), 512, 1, [[("n1", 700, 511)], [("n2", 1, 1)]]),
+    # An allocation that fits is one group, however it is asked for.
+    ((1, 1, 1), 4, None, [[("n1", 1, 1), ("n2", 1, 1), ("n3", 1, 1)]]),
+    ((1, 1, 1), 4, 5, [[("n1", 1, 1), ("n2", 1, 1), ("n3", 1, 1)]]),
+])
+def test_groups_of_an_allocation(cpus, cap, per_job, expected):
+    split = groups.split(nodes(*cpus), cap, per_job)
+    assert layout(split) == expected
+    assert [group.number for group in split] == list(range(1, len(expected) + 1))
+    for group in split:
+        # A master and its workers, never more than it collects.
+        assert group.processes == sum(place.workers for place in group.places) + 1 <= cap
+        assert group.cut() == [place for place in group.places if place.workers < place.cpus]
+
+
+def test_a_groups_hostfile():
+    """The master's node one process more; a node cut to no worker left out."""
+    group = groups.split(nodes(2, 128, 128), 8, 3)[0]
+    assert group.slots() == [("n1", 3), ("n2", 5)] and group.processes == 8
+    assert group.hosts() == ["n1", "n2"]
+    assert group.shown() == "n1 (2 workers), n2 (5 workers of 128 CPUs), n3 (0 workers of 128 CPUs)"
+
+
+def test_hosts_from_their_slots():
+    lines = ["# the nodes", "node1 slots=9 max_slots=12", "node2:8  # MPICH's form", "",
+             "node3", "node4 slots=x", "node1 slots=1"]
+    assert groups.slotted_hosts(lines) == [("node1", 10), ("node2", 8), ("node3", None),
+                                           ("node4", None)]
+    assert groups.slotted_hosts("a:2,b:3,a".split(",")) == [("a", None), ("b", 3)]
+    # The README's hostfile: one slot more on the first node, the master's.
+    assert groups.from_slots([("node1", 9), ("node2", 8)]) == [groups.Host("node1", 8),
+                                                              groups.Host("node2", 8)]
+
+
+@pytest.mark.parametrize("processes, expected", [
+    # Both MPIs fill each host's slots in order: ranks 4 and 5 on node3 pass the cap of 4.
+    (6, [("node1", 1, 1, 1), ("node2", 2, 2, 2), ("node3", 2, 2, 0)]),
+    (3, [("node1", 1, 1, 1), ("node2", 2, 1, 1), ("node3", 2, 0, 0)]),
+    (7, None),      # past the slots: where the launcher puts the rest is its own
+    (None, None),   # no count given
+])
+def test_placement_of_a_job_as_given(processes, expected):
+    found = groups.as_given([("node1", 2), ("node2", 2), ("node3", 2)], processes, 4)
+    assert (None if found is None else
+            [(p.host, p.cpus, p.workers, p.collected) for p in found]) == expected
 
 
 def test_build_record_on_path_and_behind_links(fake, tmp_path, monkeypatch):
