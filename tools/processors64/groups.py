@@ -94,7 +94,7 @@ def split(hosts, cap, nodes_per_job=None):
     else:
         chunks = []
         for host in hosts:
-            if chunks and host.cpus <= limit and sum(h.cpus for h in chunks[-1]) + host.cpus <= limit:
+            if chunks and sum(node.cpus for node in chunks[-1]) + host.cpus <= limit:
                 chunks[-1].append(host)
             else:
                 chunks.append([host])

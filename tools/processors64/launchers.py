@@ -235,6 +235,12 @@ def version(launcher):
     return f"{found.implementation} {found.version or '(version unknown)'}"
 
 
+def exit_status(returncode):
+    """The exit status a shell shows of a launcher (of any process) that
+    ended with `returncode`: 128 + N where signal N ended it."""
+    return 128 - returncode if returncode < 0 else returncode
+
+
 def usable_cores():
     """The CPUs this process may run on (where the system says), else the
     machine's: os.sched_getaffinity is Linux's only."""

@@ -7,10 +7,9 @@ more jobs side by side, and each job's run record beside its results file
 
 A window is every job started at once to measure one allocation or host
 list; its jobs are its groups (groups.py), most windows have one. For each:
-1. Starts the node inventory once on every node of the job, with the job's
-   own launcher and host arguments, one process per node, standard input
-   closed, for at most PROCESSORS64_INVENTORY_TIMEOUT seconds (default 60): a
-   node that has not answered by then gets an error in its node record. The
+1. Starts the node inventory (inventory.py) once on every node of the job,
+   for at most PROCESSORS64_INVENTORY_TIMEOUT seconds (default 60): a node
+   that has not answered by then gets an error in its node record. The
    groups' inventories run side by side and end before any benchmark starts.
 2. Runs the jobs side by side, nothing else running meanwhile. INT, TERM and
    HUP are passed on to every launcher.
@@ -57,7 +56,6 @@ Environment:
   PROCESSORS64_INVENTORY_TIMEOUT  seconds to wait for the nodes (default 60)
 """
 
-import json
 import os
 import re
 import shutil
@@ -69,7 +67,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import build_record, groups, launchers, results_name, run_record, slurm
+from . import build_record, groups, inventory, launchers, results_name, run_record, slurm
 
 PROGRAM = "processors64-run"
 USAGE = ("usage: processors64-run [--nodes-per-job K] LAUNCHER [LAUNCHER-ARGUMENTS...] BINARY\n"
@@ -78,15 +76,6 @@ USAGE = ("usage: processors64-run [--nodes-per-job K] LAUNCHER [LAUNCHER-ARGUMEN
 REPOSITORY_COLLECTOR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "node_inventory.sh")
 PASSED_ON = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-NEITHER = "the launcher is neither Open MPI's nor MPICH's"
-# Each node's lines go out prefixed with its rank, so they can be put in node
-# order (rank 0 runs on the first node, the master's). The node's own shell
-# reads its rank from the launcher's rank variable ($1) and runs the collector
-# ($2): the nodes need no Python.
-NODE_COMMAND = ('eval "rank=\\${$1:-}"\n'
-                '"$2" </dev/null | while IFS= read -r line || [ -n "$line" ]; do\n'
-                '    printf "%s %s\\n" "$rank" "$line"\n'
-                'done')
 
 
 def say(message):
@@ -219,16 +208,6 @@ def made_window_id():
 
 
 @dataclass
-class Inventory:
-    """The node inventory of one job: the nodes it expects, where their lines
-    go, its launcher, and why a node that did not answer did not."""
-    hosts: list
-    output: str
-    child: Optional[subprocess.Popen] = None
-    silence: str = ""
-
-
-@dataclass
 class GroupRun:
     """One job of a window: what it runs, on which nodes, and how it went."""
     number: int
@@ -238,7 +217,7 @@ class GroupRun:
     placement: Optional[tuple]    # groups.Place of every node, None where not known
     processes: Optional[int]
     first_node: str               # the master's node
-    inventory: Optional[Inventory] = None
+    node_inventory: Optional[inventory.Inventory] = None
     nodes: list = field(default_factory=list)
     output: Optional[str] = None  # where its standard output is kept meanwhile
     child: Optional[subprocess.Popen] = None
@@ -255,104 +234,7 @@ class GroupRun:
 
 # ---- The nodes ---------------------------------------------------------------
 
-def inventory_timeout():
-    text = os.environ.get("PROCESSORS64_INVENTORY_TIMEOUT", "60")
-    if not re.fullmatch(r"[0-9]+", text) or int(text) == 0:
-        say(f"PROCESSORS64_INVENTORY_TIMEOUT='{shown(text)}' is no number of seconds; "
-            "waiting 60 s")
-        return 60
-    return int(text)
-
-
-def start_inventory(launched, run, collector, directory):
-    """Starts the node inventory of `run`'s job, one process per node."""
-    inventory = Inventory(run.job.expected_hosts(), os.path.join(directory, "nodes"))
-    if run.job.kind not in launchers.KINDS:
-        inventory.silence = NEITHER
-        return inventory
-    table = launchers.KINDS[run.job.kind]
-    command = [run.command[0], *run.job.collector_arguments, *table.per_node(len(inventory.hosts)),
-               "/bin/sh", "-c", NODE_COMMAND, "node_inventory", table.rank_variable, collector]
-    with open(inventory.output, "wb") as out, open(os.path.join(directory, "nodes.err"), "wb") as err:
-        try:
-            inventory.child = launched.start(command, stdin=subprocess.DEVNULL, stdout=out,
-                                             stderr=err, env=run.environment)
-        except OSError as error:
-            inventory.silence = (f"no answer (the launcher of the node inventory could not be "
-                                 f"started: {error.strerror})")
-    return inventory
-
-
-def wait_for_inventories(launched, inventories, seconds):
-    """Waits at most `seconds` for every inventory (polled: a signal passed
-    on ends the wait) and ends those still running when time is up."""
-    running = [inventory for inventory in inventories if inventory.child]
-    deadline = time.monotonic() + seconds
-    while (any(inventory.child.poll() is None for inventory in running)
-           and time.monotonic() < deadline and launched.signal is None):
-        time.sleep(0.1)
-    for inventory in running:
-        if inventory.child.poll() is None:
-            end(inventory.child)
-            inventory.silence = f"no answer within {seconds} s"
-        else:
-            inventory.silence = (f"no answer (the launcher of the node inventory exited with "
-                                 f"status {exit_status(inventory.child.returncode)})")
-
-
-def end(child):
-    child.terminate()
-    try:
-        child.wait(5)
-    except subprocess.TimeoutExpired:
-        child.kill()
-        child.wait()
-
-
-def inventory_nodes(inventory):
-    """The node records, first node first: each node's line, or for a node
-    that did not answer an error record."""
-    found = {}
-    try:
-        with open(inventory.output, "rb") as f:
-            lines = f.read().decode("utf-8", "surrogateescape").splitlines()
-    except OSError:
-        lines = []
-    for line in lines:
-        match = re.fullmatch(r"([0-9]+) (\{.*\})", line)
-        if match:
-            found.setdefault(int(match.group(1)), match.group(2))
-    nodes = []
-    for rank in range(max(len(inventory.hosts), max(found, default=-1) + 1)):
-        host = inventory.hosts[rank] if rank < len(inventory.hosts) else None
-        node = node_record(found.get(rank))
-        if node is None:
-            node = run_record.failed_node(host, inventory.silence if rank not in found else
-                                          "its node record is no JSON object")
-            if inventory.silence != NEITHER:
-                say(f"node {shown(host) if host else f'of rank {rank}'}: {node['error']}; "
-                    "its node record holds the error")
-        nodes.append(node)
-    return nodes
-
-
-def node_record(line):
-    """A node's line as an object, or None."""
-    if line is None:
-        return None
-    try:
-        node = json.loads(line)
-    except ValueError:
-        return None
-    return node if isinstance(node, dict) else None
-
-
 # ---- The jobs ----------------------------------------------------------------
-
-def exit_status(returncode):
-    """A shell's exit status of a process: 128 + N where signal N ended it."""
-    return 128 - returncode if returncode < 0 else returncode
-
 
 def run_jobs(launched, runs, stdin, output_dir):
     """Starts every job at once and waits for them all, signals passed on
@@ -377,7 +259,7 @@ def run_jobs(launched, runs, stdin, output_dir):
         for run in runs:
             if run.status is None and run.child.poll() is not None:
                 run.ended_ns = time.time_ns()
-                run.status = exit_status(run.child.returncode)
+                run.status = launchers.exit_status(run.child.returncode)
                 if run.output:
                     write_out(run.output)
         time.sleep(0.1)
@@ -515,21 +397,27 @@ def run_window(window, runs, description, binary, collector, stdin):
         for run in runs:
             directory = os.path.join(temp_dir, f"group{run.number}")
             os.mkdir(directory)
-            run.inventory = start_inventory(launched, run, collector, directory)
-        wait_for_inventories(launched, [run.inventory for run in runs], inventory_timeout())
+            run.node_inventory = inventory.start(launched.start, run.command[0], run.job,
+                                                 collector, directory, run.environment)
+        seconds, warning = inventory.timeout()
+        if warning:
+            say(shown(warning))
+        inventory.wait([run.node_inventory for run in runs], seconds, lambda: launched.signal)
         if launched.signal is not None:
             say(f"stopped by {signal.Signals(launched.signal).name} before the benchmark started")
             return 128 + launched.signal, []
         for run in runs:
-            run.nodes = inventory_nodes(run.inventory)
+            run.nodes, warnings = inventory.nodes(run.node_inventory)
+            for warning in warnings:
+                say(shown(warning))
         run_jobs(launched, runs, stdin, temp_dir if len(runs) > 1 else None)
     window_hosts = set().union(*(run.hosts() for run in runs)) if len(runs) > 1 else set()
     made = [write_record(run, window, description.record(), binary, window_hosts) for run in runs]
     failed = [run for run in runs if run.status != 0]
     if len(runs) > 1:
         for run in failed:
-            say(f"group {run.number} of {len(runs)} ({', '.join(map(shown, run.inventory.hosts))}) "
-                f"failed: exit status {run.status}")
+            hosts = ", ".join(map(shown, run.node_inventory.hosts))
+            say(f"group {run.number} of {len(runs)} ({hosts}) failed: exit status {run.status}")
     return (failed[0].status if failed else 0), [path for path in made if path]
 
 
@@ -720,7 +608,8 @@ def parse(argv):
         elif word == "--nodes-per-job" or word.startswith("--nodes-per-job="):
             value = word.partition("=")[2] if "=" in word else (words.pop(0) if words else "")
             if not re.fullmatch(r"[0-9]+", value) or int(value) == 0:
-                return None, f"--nodes-per-job takes a number of nodes, 1 or more, not '{shown(value)}'"
+                return None, ("--nodes-per-job takes a number of nodes, 1 or more, "
+                              f"not '{shown(value)}'")
             options.nodes_per_job = int(value)
         else:
             return None, f"unknown option '{shown(word)}'\n{USAGE}"
