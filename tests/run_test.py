@@ -547,6 +547,11 @@ def test_a_job_past_the_cap_runs_as_given(hosts):
     [record] = window_records(run_dir)
     assert places(record) == [("hostA", 1, 1, 1), ("hostB", 2, 2, 2), ("hostC", 3, 3, 0)]
     assert record["window"]["nodes"] == ["hostA", "hostB", "hostC"] and record["processes"] == 7
+    # A record of before windows, without window and placement, still loads.
+    path = run_dir / run_records(run_dir)[0]
+    path.write_text(json.dumps({key: value for key, value in record.items()
+                                if key not in ("window", "placement")}))
+    assert "window" not in run_record.load(path)[0]
 
 
 def test_window_ids(fake):

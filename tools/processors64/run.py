@@ -232,8 +232,6 @@ class GroupRun:
         return names | {place.host for place in self.placement or ()} | {self.first_node}
 
 
-# ---- The nodes ---------------------------------------------------------------
-
 # ---- The jobs ----------------------------------------------------------------
 
 def run_jobs(launched, runs, stdin, output_dir):
