@@ -61,10 +61,6 @@ class Group:
     def cpus(self):
         return sum(place.cpus or 0 for place in self.places)
 
-    def hosts(self):
-        """The nodes that run processes of the job, in order."""
-        return [place.host for place in self.places if place.workers or place is self.places[0]]
-
     def slots(self):
         """[(host, processes)] of the job's hostfile: the master on the first
         node, one process more there; nodes without a worker left out."""
