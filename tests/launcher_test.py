@@ -86,6 +86,27 @@ def test_another_launcher_or_none_is_refused(fakes, tmp_path):
 def test_version(fakes, kind, expected):
     assert launchers.version(fakes[kind]) == expected
     assert ask("version", fakes[kind]) == (0, expected + "\n", "")
+    # Hydra's build details hold other numbers (a date, flags): its Version: line counts.
+    implementation, _, number = expected.rpartition(" ")
+    assert launchers.describe(fakes[kind]) == launchers.Description(kind, number, fakes[kind])
+    assert launchers.describe(fakes[kind]).record() == {
+        "implementation": implementation, "version": number, "launcher": fakes[kind]}
+
+
+def test_version_of_a_launcher_of_neither_or_none(fakes, tmp_path):
+    assert launchers.describe(fakes["other"]) == launchers.Description(None, "1.0", fakes["other"])
+    for path in (fakes["other"], str(tmp_path / "missing")):
+        status, out, err = ask("version", path)
+        assert (status, out, len(err.splitlines())) == (2, "", 1)
+        assert path in err and "Traceback" not in err
+
+
+def test_cores_without_affinity(monkeypatch):
+    """Python has sched_getaffinity on Linux only (./run.sh on macOS)."""
+    monkeypatch.delattr(os, "sched_getaffinity", raising=False)
+    monkeypatch.setattr(os, "cpu_count", lambda: 6)
+    assert launchers.usable_cores() == 6
+    assert launchers.Launcher("mpirun", "openmpi", as_root=False).cores == 6
 
 
 def test_build_launcher_from_cmake_cache(tmp_path):

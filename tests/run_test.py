@@ -15,6 +15,7 @@ the real launcher run under an odd host name.
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -22,26 +23,57 @@ import time
 
 import pytest
 
-from processors64 import build_record, launchers, run, run_record, schema, slurm
+from processors64 import build_record, groups, launchers, run, run_record, schema, slurm
 
-FAKE_LAUNCHER = """#!/bin/sh
-if [ "$1" = --version ]; then echo "mpirun (Open MPI) 4.1.4"; exit 0; fi
-while [ $# -gt 0 ]; do case "$1" in /*) [ -x "$1" ] && break ;; esac; shift; done
-RANK_VARIABLE=0 exec "$@"
-""".replace("RANK_VARIABLE", launchers.KINDS["openmpi"].rank_variable)
+# The fake launcher: each call's arguments and hostfile go to FAKE_CALLS (a
+# JSON line), each --version to FAKE_VERSIONS. It runs its program (the first
+# absolute path to an executable) as rank 0 on the hostfile's first host, or
+# with --map-by (the inventory's one process per node) once per host, in
+# order; FAKE_HOST tells the program its host.
+FAKE_LAUNCHER = """#!PYTHON
+import json, os, subprocess, sys
+arguments = sys.argv[1:]
+if arguments == ["--version"]:
+    if os.environ.get("FAKE_VERSIONS"):
+        with open(os.environ["FAKE_VERSIONS"], "a") as f:
+            f.write("--version\\n")
+    print("mpirun (Open MPI) 4.1.4")
+    sys.exit(0)
+at = next(n for n, word in enumerate(arguments) if word.startswith("/") and os.access(word, os.X_OK))
+hostfile = arguments[arguments.index("--hostfile") + 1] if "--hostfile" in arguments[:at] else None
+lines = open(hostfile).read().splitlines() if hostfile else []
+if os.environ.get("FAKE_CALLS"):
+    with open(os.environ["FAKE_CALLS"], "a") as f:
+        f.write(json.dumps({"arguments": arguments[:at], "hostfile": lines}) + "\\n")
+hosts = [line.split()[0] for line in lines] or [os.uname().nodename]
+if "--map-by" not in arguments[:at]:
+    hosts = hosts[:1]
+for rank, host in enumerate(hosts):
+    env = dict(os.environ, RANK_VARIABLE=str(rank), FAKE_HOST=host)
+    if len(hosts) == 1:
+        os.execve(arguments[at], arguments[at:], env)
+    subprocess.run(arguments[at:], env=env)
+""".replace("RANK_VARIABLE", launchers.KINDS["openmpi"].rank_variable).replace(
+    "PYTHON", sys.executable)
 FAKE_BENCHMARK = """#!/bin/sh
+host=${FAKE_HOST:-$(uname -n)}
 name() { echo "results_processors_lite_mac_clusters @ UTC time $(date -u -d "@$1" '+%a %b %e %H:%M:%S %Y')
  @ $2.txt"; }
 now=$(date +%s)
-[ -n "${FAKE_NO_RESULTS:-}" ] || echo "Thread(s): 1" > "$(name "$now" "$(uname -n)")"
-[ -z "${FAKE_TWICE:-}" ] || echo "Thread(s): 1" > "$(name "$((now + 1))" "$(uname -n)")"
+[ -n "${FAKE_NO_RESULTS:-}" ] || echo "Thread(s): 1" > "$(name "$now" "$host")"
+[ -z "${FAKE_TWICE:-}" ] || echo "Thread(s): 1" > "$(name "$((now + 1))" "$host")"
 [ -z "${FAKE_OTHER_HOST:-}" ] || echo "Thread(s): 1" > "$(name "$now" other-master)"
 [ -z "${FAKE_GONE:-}" ] || rmdir "$PWD"
 read -r line || true
 echo "read: $line"
-[ -z "${FAKE_STARTED:-}" ] || : > "$FAKE_STARTED"
+[ -z "${FAKE_STARTED:-}" ] || echo "$host" >> "$FAKE_STARTED"
 [ -z "${FAKE_WAIT:-}" ] || exec sleep 600
+for failure in ${FAKE_FAIL:-}; do [ "${failure%:*}" != "$host" ] || exit "${failure#*:}"; done
 exit "${FAKE_STATUS:-0}"
+"""
+# A collector that names the host the fake launcher gave it.
+FAKE_COLLECTOR = """#!/bin/sh
+printf '{"host": "%s"}\\n' "${FAKE_HOST:-$(uname -n)}"
 """
 # Odd bytes for a host name or a directory: the record must stay valid JSON
 # and name them exactly.
@@ -88,12 +120,32 @@ def recorded(command, cwd, host=None, stdin=subprocess.DEVNULL, env=None, wait=T
                 "socket.sethostname(os.fsencode(sys.argv[1]))\n"
                 "os.execvp(sys.argv[2], sys.argv[2:])", os.fsdecode(host), *argv]
     environment = dict(os.environ, PYTHONPATH=TOOLS, **(env or {}))
+    # A job left running gets a session of its own: the `background` fixture
+    # ends what is left of it.
     job = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, env=environment)
+                           stderr=subprocess.PIPE, env=environment, start_new_session=not wait)
     if not wait:
         return job
     out, err = job.communicate(timeout=300)
     return job.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+
+@pytest.fixture
+def background():
+    """recorded(..., wait=False), and after the test the end of whatever of
+    the job is left (a program a signal left without its launcher)."""
+    started = []
+
+    def start(*arguments, **options):
+        started.append(recorded(*arguments, wait=False, **options))
+        return started[-1]
+    yield start
+    for job in started:
+        try:
+            os.killpg(job.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        job.wait()
 
 
 def run_records(directory):
@@ -156,6 +208,81 @@ def test_allocated_cpus():
     assert slurm.cpus_per_node("8(x2),4") == [8, 8, 4]
     assert slurm.cpus_per_node("8,4(x3)") == [8, 4, 4, 4]
     assert slurm.cpus_per_node("8(x2)4") is None
+
+
+# ---- The groups of a window -------------------------------------------------------
+
+def nodes(*cpus):
+    return [groups.Host(f"n{number}", count) for number, count in enumerate(cpus, start=1)]
+
+
+def layout(split):
+    """Each group as [(host, cpus, workers)]; every worker is collected."""
+    for group in split:
+        assert all(place.collected == place.workers for place in group.places)
+    return [[(place.host, place.cpus, place.workers) for place in group.places] for group in split]
+
+
+@pytest.mark.parametrize("cpus, cap, per_job, expected", [
+    # 128(x3),64 fit 511 workers; 700 passes them: a group of its own, cut to 511.
+    ((128, 128, 128, 64, 700, 128, 128), 512, None,
+     [[("n1", 128, 128), ("n2", 128, 128), ("n3", 128, 128), ("n4", 64, 64)],
+      [("n5", 700, 511)], [("n6", 128, 128), ("n7", 128, 128)]]),
+    # Whole nodes only: a node that does not fit starts the next group.
+    ((300, 300, 200), 512, None, [[("n1", 300, 300)], [("n2", 300, 300), ("n3", 200, 200)]]),
+    # The simulated cluster's nodes with the short build: a two-node group
+    # and a node past the cap.
+    ((1, 2, 4), 4, None, [[("n1", 1, 1), ("n2", 2, 2)], [("n3", 4, 3)]]),
+    ((1, 2, 4), 4, 1, [[("n1", 1, 1)], [("n2", 2, 2)], [("n3", 4, 3)]]),
+    # K nodes whatever their size: the last nodes of a group are cut to fit,
+    # down to none.
+    ((128,) * 5, 512, 8, [[("n1", 128, 128), ("n2", 128, 128), ("n3", 128, 128),
+                           ("n4", 128, 127), ("n5", 128, 0)]]),
+    ((300, 300, 2), 512, 2, [[("n1", 300, 300), ("n2", 300, 211)], [("n3", 2, 2)]]),
+    ((700, 1), 512, 1, [[("n1", 700, 511)], [("n2", 1, 1)]]),
+    # An allocation that fits is one group, however it is asked for.
+    ((1, 1, 1), 4, None, [[("n1", 1, 1), ("n2", 1, 1), ("n3", 1, 1)]]),
+    ((1, 1, 1), 4, 5, [[("n1", 1, 1), ("n2", 1, 1), ("n3", 1, 1)]]),
+])
+def test_groups_of_an_allocation(cpus, cap, per_job, expected):
+    split = groups.split(nodes(*cpus), cap, per_job)
+    assert layout(split) == expected
+    assert [group.number for group in split] == list(range(1, len(expected) + 1))
+    for group in split:
+        # A master and its workers, never more than it collects.
+        assert group.processes == sum(place.workers for place in group.places) + 1 <= cap
+        assert group.cut() == [place for place in group.places if place.workers < place.cpus]
+
+
+def test_a_groups_hostfile():
+    """The master's node one process more; a node cut to no worker left out."""
+    group = groups.split(nodes(2, 128, 128), 8, 3)[0]
+    assert group.slots() == [("n1", 3), ("n2", 5)] and group.processes == 8
+    assert group.shown() == "n1 (2 workers), n2 (5 workers of 128 CPUs), n3 (0 workers of 128 CPUs)"
+
+
+def test_hosts_from_their_slots():
+    lines = ["# the nodes", "node1 slots=9 max_slots=12", "node2:8  # MPICH's form", "",
+             "node3", "node4 slots=x", "node1 slots=1"]
+    assert groups.slotted_hosts(lines) == [("node1", 10), ("node2", 8), ("node3", None),
+                                           ("node4", None)]
+    assert groups.slotted_hosts("a:2,b:3,a".split(",")) == [("a", None), ("b", 3)]
+    # The README's hostfile: one slot more on the first node, the master's.
+    assert groups.from_slots([("node1", 9), ("node2", 8)]) == [groups.Host("node1", 8),
+                                                              groups.Host("node2", 8)]
+
+
+@pytest.mark.parametrize("processes, expected", [
+    # Both MPIs fill each host's slots in order: ranks 4 and 5 on node3 pass the cap of 4.
+    (6, [("node1", 1, 1, 1), ("node2", 2, 2, 2), ("node3", 2, 2, 0)]),
+    (3, [("node1", 1, 1, 1), ("node2", 2, 1, 1), ("node3", 2, 0, 0)]),
+    (7, None),      # past the slots: where the launcher puts the rest is its own
+    (None, None),   # no count given
+])
+def test_placement_of_a_job_as_given(processes, expected):
+    found = groups.as_given([("node1", 2), ("node2", 2), ("node3", 2)], processes, 4)
+    assert (None if found is None else
+            [(p.host, p.cpus, p.workers, p.collected) for p in found]) == expected
 
 
 def test_build_record_on_path_and_behind_links(fake, tmp_path, monkeypatch):
@@ -296,14 +423,14 @@ def wait_for(path, job):
 
 
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
-def test_a_signal_during_the_inventory(fake, tmp_path, number):
+def test_a_signal_during_the_inventory(fake, tmp_path, background, number):
     """The launcher of the inventory gets it; the benchmark never starts."""
     launcher, benchmark, run_dir = fake
     asked = tmp_path / "asked"
     collector = executable(tmp_path / "collector", f"#!/bin/sh\n: > '{asked}'\nexec sleep 600\n")
     started = tmp_path / "started"
-    job = recorded([launcher, "-np", "1", benchmark], run_dir, wait=False,
-                   env={"PROCESSORS64_NODE_INVENTORY": collector, "FAKE_STARTED": str(started)})
+    job = background([launcher, "-np", "1", benchmark], run_dir,
+                     env={"PROCESSORS64_NODE_INVENTORY": collector, "FAKE_STARTED": str(started)})
     wait_for(asked, job)
     job.send_signal(number)
     out, err = job.communicate(timeout=120)
@@ -314,18 +441,228 @@ def test_a_signal_during_the_inventory(fake, tmp_path, number):
 
 
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
-def test_a_signal_during_the_job(fake, tmp_path, number):
+def test_a_signal_during_the_job(fake, tmp_path, background, number):
     """The launcher gets it; its exit status is the job's, in the record too."""
     launcher, benchmark, run_dir = fake
     started = tmp_path / "started"
-    job = recorded([launcher, "-np", "1", benchmark], run_dir, wait=False,
-                   env={"FAKE_STARTED": str(started), "FAKE_WAIT": "1"})
+    job = background([launcher, "-np", "1", benchmark], run_dir,
+                     env={"FAKE_STARTED": str(started), "FAKE_WAIT": "1"})
     wait_for(started, job)
     job.send_signal(number)
     job.communicate(timeout=120)
     assert job.returncode == 128 + number
     record = load(run_dir / (results_name(run_dir)[:-len(".txt")] + ".run.json"))
     assert record["exit_status"] == 128 + number
+
+
+# ---- A window of several jobs ----------------------------------------------------
+
+@pytest.fixture
+def hosts(fake, tmp_path):
+    """The fake job with the short build's cap of 4 and a hostfile of hostA,
+    hostB, hostC with 1, 2 and 3 CPUs (hostA's extra slot is the master's);
+    the environment that notes the launcher's calls and names each node
+    after the host the launcher gave it."""
+    launcher, benchmark, run_dir = fake
+    with open(benchmark + ".build.json", "w") as f:
+        json.dump(dict(BUILD, cap=4, launcher=launcher), f)
+    hostfile = tmp_path / "hosts"
+    hostfile.write_text("hostA slots=2\nhostB slots=2\nhostC slots=3\n")
+    env = {"PROCESSORS64_NODE_INVENTORY": executable(tmp_path / "collector", FAKE_COLLECTOR),
+           "FAKE_CALLS": str(tmp_path / "calls"), "FAKE_VERSIONS": str(tmp_path / "versions")}
+    return launcher, benchmark, run_dir, str(hostfile), env
+
+
+def calls(env):
+    """The fake launcher's calls that started the benchmark, not the
+    inventory, in the order of their hostfiles' first hosts (the jobs start
+    side by side, in any order)."""
+    with open(env["FAKE_CALLS"]) as f:
+        found = [json.loads(line) for line in f]
+    return sorted((call for call in found if "--map-by" not in call["arguments"]),
+                  key=lambda call: call["hostfile"][:1])
+
+
+def window_records(directory):
+    """The window's records in group order: one window, its groups numbered
+    1 to n, each record's keys in the schema's order."""
+    records = sorted((load(os.path.join(directory, name)) for name in run_records(directory)),
+                     key=lambda record: record["window"]["group"])
+    assert len({record["window"]["id"] for record in records}) == 1
+    assert [(r["window"]["group"], r["window"]["groups"]) for r in records] == [
+        (number, len(records)) for number in range(1, len(records) + 1)]
+    assert all(list(record) == list(run_record.RUN_KEYS) for record in records)
+    return records
+
+
+def places(record):
+    return [tuple(place.values()) for place in record["placement"]]
+
+
+@pytest.mark.parametrize("per_job, expected", [
+    (2, [[("hostA", 1, 1, 1), ("hostB", 2, 2, 2)], [("hostC", 3, 3, 3)]]),
+    (1, [[("hostA", 1, 1, 1)], [("hostB", 2, 2, 2)], [("hostC", 3, 3, 3)]]),
+])
+def test_hosts_split_into_jobs_side_by_side(hosts, per_job, expected):
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    status, out, err = recorded(["--nodes-per-job", str(per_job), launcher, "-np", "7",
+                                 "--hostfile", hostfile, "--mca", "a", "b", benchmark], run_dir,
+                                env=env)
+    assert status == 0, err
+    records = window_records(run_dir)
+    assert [places(record) for record in records] == expected
+    for record, call in zip(records, calls(env)):
+        first = record["placement"][0]["host"]
+        # Its own hostfile (the master's node one slot more) and count; the
+        # given count and hostfile left out, every other argument kept.
+        assert call["hostfile"] == [f"{host} slots={workers + (host == first)}"
+                                    for host, _, workers, _ in places(record)]
+        assert call["arguments"][:3] == ["--mca", "a", "b"] and "-np" not in call["arguments"]
+        assert call["arguments"][-2:] == ["-n", str(record["processes"])]
+        assert record["command"][1:] == call["arguments"] + [benchmark]
+        assert record["results_file"].endswith(f" @ {first}.txt") and record["exit_status"] == 0
+        assert [node["host"] for node in record["nodes"]] == [p[0] for p in places(record)]
+        assert record["window"]["nodes"] == ["hostA", "hostB", "hostC"]
+    # Standard input closed; each job's output whole; a line per group before.
+    assert out == "read: \n" * len(expected)
+    assert err.splitlines()[1:] == [
+        f"processors64-run: group {n} of {len(expected)}: " + ", ".join(
+            f"{host} ({workers} worker{'s' * (workers > 1)})" for host, _, workers, _ in group)
+        for n, group in enumerate(expected, start=1)]
+    # The launcher's --version was asked once for the whole window.
+    with open(env["FAKE_VERSIONS"]) as f:
+        assert f.read() == "--version\n"
+
+
+def test_a_job_past_the_cap_runs_as_given(hosts):
+    """Ranks 4 to 6 (hostC's) are not collected: said before, kept in the record."""
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    command = [launcher, "-np", "7", "--hostfile", hostfile, benchmark]
+    status, _, err = recorded(command, run_dir, env=env)
+    assert status == 0
+    assert err == ("processors64-run: the master collects at most 4 processes: ranks 4 to 6 "
+                   "will not be measured: 3 on hostC\n")
+    assert [call["arguments"] for call in calls(env)] == [command[1:-1]]
+    [record] = window_records(run_dir)
+    assert places(record) == [("hostA", 1, 1, 1), ("hostB", 2, 2, 2), ("hostC", 3, 3, 0)]
+    assert record["window"]["nodes"] == ["hostA", "hostB", "hostC"] and record["processes"] == 7
+    # A record of before windows, without window and placement, still loads.
+    path = run_dir / run_records(run_dir)[0]
+    path.write_text(json.dumps({key: value for key, value in record.items()
+                                if key not in ("window", "placement")}))
+    assert "window" not in run_record.load(path)[0]
+
+
+def test_window_ids(fake):
+    """Slurm's job id (an array task's as Slurm writes it); else one made at
+    start, unique to the run."""
+    launcher, benchmark, run_dir = fake
+    found = []
+    for env in ({}, {}, {"SLURM_JOB_ID": "1234"},
+                {"SLURM_JOB_ID": "1240", "SLURM_ARRAY_JOB_ID": "1234", "SLURM_ARRAY_TASK_ID": "7"}):
+        directory = run_dir / str(len(found))
+        directory.mkdir()
+        assert recorded([launcher, "-np", "1", benchmark], directory, env=env)[0] == 0
+        [record] = window_records(directory)
+        assert record["window"]["nodes"] == [os.uname().nodename]
+        assert places(record) == [(os.uname().nodename, None, 0, 0)]
+        found.append(record["window"]["id"])
+    host = re.escape(os.uname().nodename)
+    assert all(re.fullmatch(rf"\d{{8}}T\d{{6}}Z-{host}-\d+", made) for made in found[:2])
+    assert found[0] != found[1] and found[2:] == ["1234", "1234_7"]
+
+
+def test_the_first_group_that_failed(hosts):
+    """Its status is the window's; a line for each failed group; every group
+    has its record, of a name of its own where it made no results file."""
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    status, _, err = recorded(["--nodes-per-job", "1", launcher, "--hostfile", hostfile, benchmark],
+                              run_dir, env=dict(env, FAKE_FAIL="hostB:3 hostC:5", FAKE_NO_RESULTS="1"))
+    assert status == 3
+    assert err.splitlines()[-2:] == [
+        "processors64-run: group 2 of 3 (hostB) failed: exit status 3",
+        "processors64-run: group 3 of 3 (hostC) failed: exit status 5"]
+    records = window_records(run_dir)
+    assert [record["exit_status"] for record in records] == [0, 3, 5]
+    assert [name.rsplit("-", 1)[1] for name in run_records(run_dir)] == [
+        "hostA.run.json", "hostB.run.json", "hostC.run.json"]
+
+
+def lines_of(path, count, job):
+    """Waits until `path` has `count` lines (the job got that far) or the job ended."""
+    while (not os.path.exists(path) or len(open(path).readlines()) < count) and job.poll() is None:
+        time.sleep(0.05)
+    assert job.poll() is None, job.communicate()
+
+
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_reaches_every_group(hosts, tmp_path, background, number):
+    """During the inventories, and during the jobs: every launcher gets it."""
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    command = ["--nodes-per-job", "1", launcher, "--hostfile", hostfile, benchmark]
+    asked = tmp_path / "asked"
+    hanging = executable(tmp_path / "hanging", f"#!/bin/sh\necho >> '{asked}'\nexec sleep 600\n")
+    job = background(command, run_dir, env=dict(env, PROCESSORS64_NODE_INVENTORY=hanging))
+    lines_of(asked, 3, job)
+    job.send_signal(number)
+    assert job.wait(timeout=120) == 128 + number and run_records(run_dir) == []
+
+    started = tmp_path / "started"
+    job = background(command, run_dir, env=dict(env, FAKE_WAIT="1", FAKE_STARTED=str(started)))
+    lines_of(started, 3, job)
+    job.send_signal(number)
+    assert job.wait(timeout=120) == 128 + number
+    assert [record["exit_status"] for record in window_records(run_dir)] == [128 + number] * 3
+
+
+def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
+    """Nodes of 1, 2 and 4 CPUs, a cap of 4: hostA and hostB a job, hostC
+    one of its own with 3 of its 4 CPUs; an allocation that fits is one job
+    as Slurm places it."""
+    launcher, benchmark, run_dir, _, env = hosts
+    executable(tmp_path / "bin" / "scontrol", "#!/bin/sh\nprintf 'hostA\\nhostB\\nhostC\\n'\n")
+    env = dict(env, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}", SLURM_JOB_ID="42",
+               SLURM_JOB_NODELIST="host[A-C]", SLURM_JOB_CPUS_PER_NODE="1,2,4")
+    status, _, err = recorded(["--slurm", benchmark], run_dir, env=env)
+    assert status == 0
+    assert "processors64-run: hostC: 3 of its 4 CPUs measured: its job's master collects at " \
+           "most 4 processes\n" in err
+    records = window_records(run_dir)
+    assert [places(record) for record in records] == [
+        [("hostA", 1, 1, 1), ("hostB", 2, 2, 2)], [("hostC", 4, 3, 3)]]
+    assert [call["hostfile"] for call in calls(env)] == [
+        ["hostA slots=2", "hostB slots=2"], ["hostC slots=4"]]
+    assert {record["window"]["id"] for record in records} == {"42"}
+    assert records[0]["slurm"]["job_id"] == "42"
+
+    directory = run_dir / "fits"
+    directory.mkdir()
+    status, _, _ = recorded(["--slurm", benchmark], directory,
+                            env=dict(env, SLURM_JOB_CPUS_PER_NODE="1(x3)"))
+    [record] = window_records(directory)
+    assert status == 0 and record["command"] == [launcher, "-np", "4", benchmark]
+    assert places(record) == [("hostA", 1, 1, 1), ("hostB", 1, 1, 1), ("hostC", 1, 1, 1)]
+    with open(env["FAKE_VERSIONS"]) as f:
+        assert f.read() == "--version\n" * 2   # once a window
+
+
+@pytest.mark.parametrize("arguments, status, message", [
+    (["--nodes-per-job", "0", "L", "B"], 2,
+     "--nodes-per-job takes a number of nodes, 1 or more, not '0'"),
+    (["--nodes-per-job", "2", "L", "-np", "3", "B"], 2,
+     "--nodes-per-job splits the hosts of a hostfile or host list: the job names none"),
+    (["--nodes-per-job", "2", "L", "--host", "hostA:2,hostB", "B"], 2,
+     "the job gives hostB no slots: --nodes-per-job needs every host's (hostB slots=N)"),
+    (["--verdict", "L", "B"], 2, "usage: processors64-run [--nodes-per-job K] LAUNCHER"),
+    (["--slurm", "B"], 1, "not inside a Slurm job (no SLURM_JOB_CPUS_PER_NODE"),
+])
+def test_what_cannot_run(hosts, arguments, status, message):
+    launcher, benchmark, run_dir, _, env = hosts
+    command = [{"L": launcher, "B": benchmark}.get(word, word) for word in arguments]
+    found, out, err = recorded(command, run_dir, env=env)
+    assert (found, out) == (status, "")
+    assert err.startswith(f"processors64-run: {message}") and "Traceback" not in err
+    assert run_records(run_dir) == []
 
 
 @pytest.mark.parametrize("odd", ODD, ids=["quote", "backslash", "tab", "not-utf8"])

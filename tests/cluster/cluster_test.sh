@@ -43,7 +43,7 @@ BIN=$(realpath "$1")
 mkdir -p "$2"
 WORK=$(cd "$2" && pwd)
 # No case of an earlier run is left for the tools tests to take for this one's.
-rm -rf "$WORK/three_nodes" "$WORK/two_per_node" "$WORK/node2_silent"
+rm -rf "$WORK/three_nodes" "$WORK/two_per_node" "$WORK/node2_silent" "$WORK/nodes_per_job"
 [ -x "$BIN" ] || { log "FAIL: no executable at '$1'"; exit 1; }
 MPIEXEC=$(command -v "${CLUSTER_MPIEXEC:-$(build_launcher "$(dirname "$BIN")")}") ||
     { log "FAIL: no launcher for $BIN"; exit 1; }
@@ -200,7 +200,39 @@ case_node2_silent() {
     fi
 }
 
-# d. ssh reaches the nodes, and only them: not node1 itself by another name,
+# d. The hostfile's hosts as jobs side by side (processors64-run
+#    --nodes-per-job 2): node1 (1 CPU and the master's slot), node2 (2 CPUs)
+#    and node3 (1) are two jobs, node1 with node2 and node3 alone, each with
+#    its own hostfile, results file and run record of one window.
+case_nodes_per_job() {
+    local name=nodes_per_job checker node record
+    CASE_DIR="$WORK/$name" RUN_DIR="$WORK/$name/run"
+    OUT="$CASE_DIR/console.txt" ERR="$CASE_DIR/stderr.txt"
+    mkdir -p "$RUN_DIR"
+    for node in node1:2 node2:2 node3:1; do
+        launchers hostfile-line "${node%:*}" "${node#*:}" --kind "$KIND"
+    done > "$CASE_DIR/hostfile"
+    log "$name: processors64-run --nodes-per-job 2 $(basename "$MPIEXEC") -hostfile on node1"
+    RC=0
+    on_node node1 "$RUN_DIR" timeout -k 15 "$MPIRUN_TIMEOUT" "${RECORDED_RUN[@]}" \
+        --nodes-per-job 2 "$MPIEXEC" -hostfile "$CASE_DIR/hostfile" -np 5 "$BIN" \
+        >"$OUT" 2>"$ERR" || RC=$?
+    sed 's/^/  stderr: /' "$ERR"
+    check_status "--nodes-per-job 2"
+    [ -n "${CLUSTER_REPORT_CHECK:-}" ] || return 0
+    read -r -a checker <<< "$CLUSTER_REPORT_CHECK"
+    if "${checker[@]}" 6 "$RUN_DIR" "$OUT" --window --groups 2 --measured node1=1,node2=2,node3=1 \
+        --nodes node1,node2,node3 --launcher "$MPIEXEC" --binary "$BIN" --status 0; then
+        pass "--nodes-per-job 2: two jobs of one window, their results files and run records"
+    else
+        fail "--nodes-per-job 2: the window's results files and run records"
+    fi
+    for record in "$RUN_DIR"/*.run.json; do
+        grep -E '^  "(results_file|window)"|"workers"' "$record" | sed 's/^/  /'
+    done
+}
+
+# e. ssh reaches the nodes, and only them: not node1 itself by another name,
 #    nor an address of the subnet that is no node.
 case_ssh() {
     if [ "$(on_node node1 / ssh node3 hostname 2>&1)" = node3 ] &&
@@ -212,7 +244,7 @@ case_ssh() {
     fi
 }
 
-# e. A run killed with everything up: its owner (ctest, or a test) dies with
+# f. A run killed with everything up: its owner (ctest, or a test) dies with
 #    a job still running on its node. The next clean-up removes its
 #    namespaces, processes and files, and leaves this cluster alone.
 case_killed_run() {
@@ -247,6 +279,7 @@ case_ssh
 case_three_nodes
 case_two_per_node
 case_node2_silent
+case_nodes_per_job
 case_killed_run
 log "console report of the 3-node run:"
 cat "$WORK/three_nodes/console.txt"

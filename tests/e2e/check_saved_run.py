@@ -5,6 +5,8 @@
                        [--workers H1,H2,...] [--cut-short]
                        [--record --nodes H1,H2,... [--failed-node H] --launcher L
                         --binary B [--slurm-job ID --slurm-nodelist LIST]]
+                       [--window --groups N --measured H1=W1,... [--failed-group G]
+                        [--status S] [--side-by-side]]
 
 RUN_DIR is the master's working directory, which holds the results file;
 CONSOLE_FILE the console output of the run. Used by the cluster tests.
@@ -15,6 +17,15 @@ report, at least up to the process count, and the console is not read.
 the nodes named in order, each with this machine's CPU model (the simulated
 nodes share it) or, for a --failed-node, an error; the MPI that launcher L
 says it is; the build record of binary B; the Slurm job, where given.
+--window checks a window of N jobs side by side instead (NP processes in
+all): a run record per job in RUN_DIR, all of one window (the Slurm job's
+id, where given) over the --nodes, each with its group's number; each job
+that ended well has a results file named after its first node, whose
+worker lines name the hosts its placement says; in all, each host has the
+workers --measured gives it. --failed-group G is a job that failed: its
+record holds its exit status and its results file, if any, is not read;
+--status S is the window's, the first failed job's status (0: none failed).
+--side-by-side: the jobs' run times overlap.
 
 The checks are this file's tests, run by pytest on the run the command line
 names (exit status 0 where all passed, 1 where one failed, 2 for a wrong
@@ -57,6 +68,12 @@ def parse(argv):
                         "(default: BINARY.build.json)")
     parser.add_argument("--slurm-job")
     parser.add_argument("--slurm-nodelist")
+    parser.add_argument("--window", action="store_true")
+    parser.add_argument("--groups", type=int)
+    parser.add_argument("--measured", default="", help="HOST=WORKERS of the window, comma-separated")
+    parser.add_argument("--failed-group", type=int, action="append", default=[])
+    parser.add_argument("--status", type=int)
+    parser.add_argument("--side-by-side", action="store_true")
     return parser.parse_args(argv)
 
 
@@ -72,6 +89,8 @@ def args():
 @pytest.fixture(scope="module")
 def results(args):
     """(the results file's name, its text): the run left exactly one."""
+    if args.window:
+        pytest.skip("a window: see its own checks")
     names = [n for n in os.listdir(args.run_dir)
              if n.startswith("results_processors_lite_mac_clusters") and n.endswith(".txt")]
     assert len(names) == 1, f"{len(names)} results files in {args.run_dir}"
@@ -191,6 +210,80 @@ def test_record_slurm(args, record):
         assert record["slurm"]["nodelist"] == args.slurm_nodelist
     else:
         assert record["slurm"] is None, "outside Slurm"
+
+
+# ---- A window of jobs side by side ---------------------------------------------------
+
+@pytest.fixture(scope="module")
+def window(args):
+    """The run records of the window's jobs, in group order."""
+    if not args.window:
+        pytest.skip("no --window")
+    records = []
+    for name in sorted(os.listdir(args.run_dir)):
+        if name.endswith(run_record.RECORD_SUFFIX):
+            record, warnings = run_record.load(os.path.join(args.run_dir, name))
+            assert not warnings, warnings
+            records.append(record)
+    return sorted(records, key=lambda record: record["window"]["group"])
+
+
+def test_window_records(args, window, mpi):
+    """One record per job, of one window, in the schema's order of keys."""
+    assert len(window) == args.groups
+    ids = {record["window"]["id"] for record in window}
+    assert ids == ({args.slurm_job} if args.slurm_job else ids) and len(ids) == 1
+    for number, record in enumerate(window, start=1):
+        assert list(record) == list(run_record.RUN_KEYS)
+        assert record["window"] == {"id": record["window"]["id"], "group": number,
+                                    "groups": args.groups, "nodes": args.nodes.split(",")}
+        assert record["mpi"] == mpi and record["command"][-1] == args.binary
+        with open(args.build_record or args.binary + build_record.SUFFIX) as f:
+            assert record["build"] == json.load(f)
+        assert (record["slurm"] or {}).get("job_id") == args.slurm_job
+        assert (record["exit_status"] != 0) == (number in args.failed_group)
+        # Its nodes: its placement's, in window order, each with its inventory.
+        hosts = [place["host"] for place in record["placement"]]
+        assert hosts == [node for node in args.nodes.split(",") if node in hosts]
+        assert [node["host"] for node in record["nodes"]] == [
+            place["host"] for place in record["placement"] if place["workers"]]
+        assert all(node["cpu_model"] == cpuinfo_model() for node in record["nodes"])
+    assert sum(record["processes"] for record in window) == args.np
+    if args.status is not None:
+        failed = [record["exit_status"] for record in window if record["exit_status"] != 0]
+        assert (failed or [0])[0] == args.status
+
+
+def test_window_results(args, window):
+    """Every job that ended well has a results file of its master's node,
+    whose worker lines name the hosts its placement gives workers; in all,
+    every node has the workers --measured gives it."""
+    measured = {}
+    for record in window:
+        placement = record["placement"]
+        assert all(place["collected"] == place["workers"] <= place["cpus"] for place in placement)
+        if record["window"]["group"] in args.failed_group:
+            continue
+        name = record["results_file"]
+        assert name and name.endswith(f" @ {placement[0]['host']}.txt"), name
+        with open(os.path.join(args.run_dir, name), errors="replace") as f:
+            values, names = report.match_lines(f.read(), report.expected_lines(
+                record["processes"], True, report.FILE_END), name)
+        report.check_numbers(values, record["processes"], args.iterations)
+        expected = {place["host"]: place["workers"] for place in placement if place["workers"]}
+        for key, hosts in names.items():
+            assert {host: hosts.count(host) for host in hosts} == expected, f"{name}: {key}"
+        for host, workers in expected.items():
+            measured[host] = measured.get(host, 0) + workers
+    assert measured == {host: int(count) for host, count in
+                        (pair.split("=") for pair in args.measured.split(","))}
+
+
+def test_window_side_by_side(args, window):
+    """Every job started before any ended (to the second)."""
+    if not args.side_by_side:
+        pytest.skip("no --side-by-side")
+    assert max(record["started"] for record in window) < min(record["ended"] for record in window)
 
 
 def cpuinfo_model():

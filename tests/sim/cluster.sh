@@ -34,6 +34,11 @@ SIM_ROOT=${P64_SIM_ROOT:-/tmp/p64sim}
 SIM_PREFIX=10.77.0
 SIM_SUBNET=$SIM_PREFIX.0/24
 SIM_DEVICE=clu0
+# The CPUs Slurm declares on node1, node2, node3 (1 on any further node):
+# more than the machine has, so that a whole-node allocation (--exclusive)
+# passes the short build's cap of 4 processes with a group of two nodes and
+# a node past the cap, while a plain -N 3 still gets one CPU a node.
+SIM_CPUS=(1 2 4)
 RUN=""       # the cluster's run directory
 NODES=()     # node1 .. nodeN
 
@@ -260,9 +265,10 @@ EOF
         > "$RUN/home/.mpiexec.hydra.conf"
 }
 
-# Slurm: every path in the run directory; one CPU per node (config_overrides:
-# slurmd takes the CPUs declared here, not the machine's); TmpFS, where the
-# PMIx plugin keeps its sockets, is the path each node binds to its own.
+# Slurm: every path in the run directory; the CPUs of SIM_CPUS per node
+# (config_overrides: slurmd takes the CPUs declared here, not the machine's);
+# TmpFS, where the PMIx plugin keeps its sockets, is the path each node binds
+# to its own.
 write_slurm_conf() {
     local i
     cat > "$RUN/slurm.conf" <<EOF
@@ -293,7 +299,7 @@ KillWait=5
 MailProg=/bin/true
 EOF
     for i in "${!NODES[@]}"; do
-        echo "NodeName=${NODES[$i]} NodeAddr=$SIM_PREFIX.$((i + 1)) CPUs=1 State=UNKNOWN" >> "$RUN/slurm.conf"
+        echo "NodeName=${NODES[$i]} NodeAddr=$SIM_PREFIX.$((i + 1)) CPUs=${SIM_CPUS[$i]:-1} State=UNKNOWN" >> "$RUN/slurm.conf"
     done
     echo "PartitionName=sim Nodes=node[1-${#NODES[@]}] Default=YES MaxTime=INFINITE State=UP" >> "$RUN/slurm.conf"
 }
@@ -379,6 +385,15 @@ on_node() {
 # The pids of the processes on NODE.
 node_pids() {
     ip netns pids "$(ns_name "$1")"
+}
+
+# named_pids NODE NAME: the pids of NODE's processes named NAME (their comm,
+# a program's name cut to 15 bytes).
+named_pids() {
+    local pid
+    for pid in $(node_pids "$1"); do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" != "$2" ] || echo "$pid"
+    done
 }
 
 # The processes on the nodes other than the cluster's own (holder, sshd,

@@ -1,6 +1,7 @@
 #!/bin/bash
 # The Slurm test: a real Slurm (munged, slurmctld, a slurmd on every node) on
-# the simulated cluster (tests/sim/cluster.sh), three nodes of one CPU each.
+# the simulated cluster (tests/sim/cluster.sh), three nodes that declare 1, 2
+# and 4 CPUs: a plain -N 3 gets one CPU a node, -N 3 --exclusive all seven.
 #
 #   tests/slurm/slurm_test.sh SHORT_BINARY LONG_BINARY [CLUSTER]
 #
@@ -28,6 +29,11 @@
 #     node2 alone. `sbatch --wait ... --verdict` returns the verdict's status
 #     (a first run of three hosts: inconclusive, 3) and writes the verdict and
 #     the drain list beside the results file; a job that failed keeps its own.
+#   - windows of the short build (cap 4) side by side: -N 3 --exclusive
+#     passes the cap, so node1 and node2 run one job, node3 one of its own
+#     with 3 workers on its 4 CPUs; --nodes-per-job 1 runs a job per node at
+#     the same time; a job whose node2 ranks are killed fails the window with
+#     its status while node3's job and record stand (see check_window);
 # CLUSTER is the link `cluster.sh up` made (ctest's fixture); without it the
 # test brings up a cluster of its own and takes it down again.
 #
@@ -99,13 +105,15 @@ case_dir() {
     echo "$JOBS/$1"
 }
 
-# submit DIR BINARY SBATCH_OPTIONS...: submits the batch script from DIR on
-# node1 and prints the job id.
+# submit DIR BINARY SBATCH_OPTIONS... [-- SCRIPT_OPTIONS...]: submits the
+# batch script from DIR on node1 and prints the job id.
 submit() {
-    local dir=$1 binary=$2
+    local dir=$1 binary=$2 options=()
     shift 2
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do options+=("$1"); shift; done
+    [ $# -eq 0 ] || shift
     on_node node1 "$dir" env PROCESSORS64_BINARY="$binary" \
-        sbatch --parsable "$@" "$SBATCH_SCRIPT"
+        sbatch --parsable "${options[@]}" "$SBATCH_SCRIPT" "$@"
 }
 
 # job_field ID NAME: the value of NAME in `scontrol show job ID`.
@@ -309,8 +317,98 @@ on_node node1 "$DIR" env PROCESSORS64_BINARY="$DIR/no-such-binary" \
     sbatch --wait --quiet -N 3 --output=failed.out "$SBATCH_SCRIPT" --verdict || rc=$?
 check_equal "sbatch --wait ... --verdict of a job that failed: its own status" 1 "$rc"
 
+# g. Windows: jobs side by side within one allocation, their records of one
+#    window. Each group's master on its first node, one worker per CPU.
+WINDOWS=()
+
+# wrapper NAME COMMANDS: a benchmark that runs the shell COMMANDS on every
+# rank, then the short build; the short build's record lies beside it, and
+# its CMake cache names the repository the batch script takes the recorded
+# run from.
+wrapper() {
+    local dir="$JOBS/wrappers"
+    mkdir -p "$dir"
+    ln -sf "$(dirname "$SHORT")/CMakeCache.txt" "$dir/CMakeCache.txt"
+    printf '#!/bin/bash\n%s\nexec %q\n' "$2" "$SHORT" > "$dir/$1"
+    chmod +x "$dir/$1"
+    cp "$SHORT.build.json" "$dir/$1.build.json"
+    echo "$dir/$1"
+}
+
+# check_window NAME DIR JOB BINARY GROUPS NP MEASURED [CHECKER-OPTIONS...]:
+# GROUPS jobs of NP processes in all, one window with the Slurm job's id over
+# node1 to node3, each job's record and results file as check_saved_run.py
+# --window checks them, every host with the workers MEASURED gives it.
+check_window() {
+    local name=$1 dir=$2 job=$3 binary=$4 groups=$5 np=$6 measured=$7
+    shift 7
+    WINDOWS+=("$dir/slurm-$job.out")
+    if "${CHECKER[@]}" "$np" "$dir" "$dir/slurm-$job.out" --window --groups "$groups" \
+        --measured "$measured" --nodes node1,node2,node3 --launcher "$LAUNCHER" \
+        --binary "$binary" --build-record "$SHORT.build.json" --slurm-job "$job" "$@"; then
+        pass "$name: $groups jobs of one window, their records and results files; measured $measured"
+    else
+        fail "$name: the window's records and results files"
+        show "$dir/slurm-$job.out"
+    fi
+}
+
+# Whole nodes pass the cap of 4: node1 and node2 (1 + 2 CPUs) are one job,
+# node3's 4 CPUs one of its own with 3 workers.
+DIR=$(case_dir window)
+JOB=$(submit "$DIR" "$SHORT" -N 3 --exclusive)
+check_state "sbatch -N 3 --exclusive" "$JOB" COMPLETED 0:0
+check_window "past the cap" "$DIR" "$JOB" "$SHORT" 2 8 node1=1,node2=2,node3=3 --status 0
+
+# A job per node, all at once: every rank waits 2 s before the benchmark, so
+# jobs run one after the other could not overlap.
+DIR=$(case_dir nodes-per-job)
+SLOW=$(wrapper p64-slow "sleep 2")
+JOB=$(submit "$DIR" "$SLOW" -N 3 --exclusive -- --nodes-per-job 1)
+check_state "--nodes-per-job 1" "$JOB" COMPLETED 0:0
+check_window "--nodes-per-job 1" "$DIR" "$JOB" "$SLOW" 3 9 node1=1,node2=2,node3=3 \
+    --side-by-side --status 0
+
+# node2 dies during its job: its ranks hold before the benchmark until they
+# are killed. node1's and node2's job fails with the launcher's status, which
+# is the window's; node3's job, results file and record stand.
+DIR=$(case_dir dead-node)
+# shellcheck disable=SC2016  # the wrapper expands its own $(hostname)
+HOLD=$(wrapper p64-hold '[ "$(hostname)" != node2 ] || while :; do sleep 1; done')
+JOB=$(submit "$DIR" "$HOLD" -N 3 --exclusive)
+held=""
+for _ in $(seq $((JOB_WAIT * 2))); do
+    held=$(named_pids node2 p64-hold)
+    [ "$(wc -w <<<"$held")" -lt 2 ] || break
+    case "$(job_field "$JOB" JobState)" in PENDING | CONFIGURING | RUNNING) ;; *) break ;; esac
+    sleep 0.5
+done
+log "node2's ranks: ${held//$'\n'/ }; killed"
+# shellcheck disable=SC2086  # a list of pids
+[ -z "$held" ] || kill -KILL $held
+check_state "a dead node" "$JOB" FAILED
+code=$(job_field "$JOB" ExitCode)
+check_window "a dead node" "$DIR" "$JOB" "$HOLD" 2 8 node3=3 --failed-group 1 --status "${code%%:*}"
+
 echo "===== output of the three-node sbatch job ====="
 cat "$SBATCH_OUT"
 echo "==============================================="
+for out in "${WINDOWS[@]}"; do
+    dir=$(dirname "$out")
+    echo "===== ${dir##*/}: the recorded run's lines, the workers per host of each results file, the records ====="
+    grep '^processors64-run: ' "$out" || true
+    for results in "$dir"/results_*.txt; do
+        [ -f "$results" ] || continue
+        printf '%s:' "${results##*/}" | tr '\n' ' '
+        awk 'match($0, /^Thread:[0-9]+ @[^ ]+/) { seen[substr($0, RSTART, RLENGTH)] = 1 }
+            END { for (key in seen) { split(key, part, "@"); count[part[2]]++ }
+                  for (host in count) printf " %s %d", host, count[host]; print "" }' "$results"
+    done
+    for record in "$dir"/*.run.json; do
+        echo "--- ${record##*/}" | tr '\n' ' '
+        echo
+        grep -E '^  "(results_file|exit_status|processes|window)"|"workers"' "$record"
+    done
+done
 
 checks_done "slurm test"

@@ -12,7 +12,8 @@ Python imports this module; shell and CMake ask it through its command:
     python3 -m processors64.launchers kind LAUNCHER
         openmpi or mpich; a launcher of neither: one line on stderr, exit 2
     python3 -m processors64.launchers version LAUNCHER
-        the family and version, e.g. "Open MPI 4.1.4"
+        the family and version, e.g. "Open MPI 4.1.4"; a launcher that cannot
+        be run or is of neither family: one line on stderr, exit 2
     python3 -m processors64.launchers settings --np N [--slots S] LAUNCHER
         NAME=VALUE lines: what a job of N processes on S slots (default: this
         machine's cores) needs in the environment as this user (root,
@@ -34,6 +35,7 @@ A wrong use is one line on standard error and exit status 2.
 import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -56,8 +58,10 @@ class Kind:
     rank_variable: str
     # Flags that start one process on each of NODES nodes.
     per_node: Callable
-    # The line of a hostfile that gives HOST SLOTS processes.
+    # The line of a hostfile that gives HOST SLOTS processes, and the option
+    # that names a hostfile.
     hostfile_line: Callable
+    hostfile_option: str
     # Flags that keep each rank's output in files under DIR (found again by
     # RANK_FILE), and the DIR of such a flag's value.
     rank_output: Callable
@@ -126,6 +130,7 @@ KINDS = {
         rank_variable="OMPI_COMM_WORLD_RANK",
         per_node=lambda nodes: ["--map-by", "ppr:1:node"],
         hostfile_line=lambda host, slots: f"{host} slots={slots}",
+        hostfile_option="--hostfile",
         rank_output=lambda directory: ["--output-filename", directory],  # 1/rank.R/stdout
         rank_output_dir=lambda value: value,
         rank_output_on_console=True,
@@ -144,6 +149,7 @@ KINDS = {
         rank_variable="PMI_RANK",
         per_node=lambda nodes: ["-ppn", "1", "-n", str(nodes)],
         hostfile_line=lambda host, slots: f"{host}:{slots}",
+        hostfile_option="-f",
         rank_output=lambda directory: [
             "-outfile-pattern", os.path.join(directory, "rank.%r.stdout"),
             "-errfile-pattern", os.path.join(directory, "rank.%r.stderr")],
@@ -166,28 +172,81 @@ class UnknownLauncher(Exception):
     pass
 
 
-def kind_of(launcher):
-    """The MPI family of `launcher` from its --version: "openmpi" or "mpich"."""
+# What a launcher's --version says: Hydra's "Version:   4.0.2" line, else the
+# first dotted number ("mpiexec (OpenRTE) 4.1.4").
+VERSION = re.compile(r"Version:\s*(\d+(?:\.\d+)+)|(\d+\.\d+(?:\.\d+)*)")
+
+
+@dataclass(frozen=True)
+class Description:
+    """A launcher as its --version describes it, asked once: its family
+    ("openmpi", "mpich", or None for neither), version (or None) and
+    absolute path (or None where it is not found)."""
+    kind: Optional[str]
+    version: Optional[str]
+    path: Optional[str]
+
+    @property
+    def implementation(self):
+        """The MPI's name, "Open MPI" or "MPICH"; None for neither."""
+        return KINDS[self.kind].name if self.kind else None
+
+    def record(self):
+        """The run record's "mpi"."""
+        return {"implementation": self.implementation, "version": self.version,
+                "launcher": self.path}
+
+
+def describe(launcher):
+    """The Description of `launcher` from one run of its --version; raises
+    UnknownLauncher where it cannot be run."""
     try:
-        version = subprocess.run([launcher, "--version"], stdin=subprocess.DEVNULL,
-                                 capture_output=True, text=True, errors="replace",
-                                 timeout=60)
-    except (OSError, subprocess.TimeoutExpired) as error:
-        raise UnknownLauncher(f"{launcher}: cannot run it: {error}")
-    text = version.stdout + version.stderr
+        answer = subprocess.run([launcher, "--version"], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, errors="replace", timeout=60)
+    except (OSError, subprocess.SubprocessError) as error:
+        raise UnknownLauncher(f"{launcher}: cannot run it: {error}") from None
+    text = answer.stdout + answer.stderr
+    kind = None
     if "Open MPI" in text or "OpenRTE" in text:
-        return "openmpi"
-    if "HYDRA" in text or "Hydra" in text:
-        return "mpich"
-    raise UnknownLauncher(f"{launcher}: neither Open MPI's launcher nor MPICH's Hydra")
+        kind = "openmpi"
+    elif "HYDRA" in text or "Hydra" in text:
+        kind = "mpich"
+    number = VERSION.search(answer.stdout) or VERSION.search(text)
+    path = shutil.which(launcher)
+    return Description(kind, number and (number.group(1) or number.group(2)),
+                       os.path.abspath(path) if path else None)
+
+
+def kind_of(launcher):
+    """The MPI family of `launcher` from its --version: "openmpi" or "mpich";
+    raises UnknownLauncher for a launcher of neither, or none."""
+    kind = describe(launcher).kind
+    if kind is None:
+        raise UnknownLauncher(f"{launcher}: neither Open MPI's launcher nor MPICH's Hydra")
+    return kind
 
 
 def version(launcher):
-    """"Open MPI 4.1.4", "MPICH 4.0.2": the family and version of `launcher`."""
-    text = subprocess.run([launcher, "--version"], stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, errors="replace").stdout
-    number = re.search(r"\d+\.\d+(?:\.\d+)?", text)
-    return f"{KINDS[kind_of(launcher)].name} {number.group(0) if number else '(version unknown)'}"
+    """"Open MPI 4.1.4", "MPICH 4.0.2": the family and version of `launcher`;
+    raises UnknownLauncher for a launcher of neither family, or none."""
+    found = describe(launcher)
+    if found.kind is None:
+        raise UnknownLauncher(f"{launcher}: neither Open MPI's launcher nor MPICH's Hydra")
+    return f"{found.implementation} {found.version or '(version unknown)'}"
+
+
+def exit_status(returncode):
+    """The exit status a shell shows of a launcher (of any process) that
+    ended with `returncode`: 128 + N where signal N ended it."""
+    return 128 - returncode if returncode < 0 else returncode
+
+
+def usable_cores():
+    """The CPUs this process may run on (where the system says), else the
+    machine's: os.sched_getaffinity is Linux's only."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def build_launcher(build_dir):
@@ -211,7 +270,7 @@ class Launcher:
         self.path = path
         self.kind = kind or kind_of(path)
         self.table = KINDS[self.kind]
-        self.cores = cores or len(os.sched_getaffinity(0))
+        self.cores = cores or usable_cores()
         self.as_root = os.geteuid() == 0 if as_root is None else as_root
 
     @property

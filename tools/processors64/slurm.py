@@ -61,6 +61,16 @@ def hostnames(nodelist):
     return command(["scontrol", "show", "hostnames", nodelist]).split()
 
 
+def job_nodes(environ=None):
+    """The names of the job's nodes (SLURM_JOB_NODELIST) in Slurm's order;
+    [] outside Slurm or where scontrol cannot read the list."""
+    environ = os.environ if environ is None else environ
+    try:
+        return hostnames(environ["SLURM_JOB_NODELIST"]) if environ.get("SLURM_JOB_NODELIST") else []
+    except SlurmError:
+        return []
+
+
 @dataclass(frozen=True)
 class Node:
     """A node of the allocation and the CPUs Slurm gave the job on it."""
