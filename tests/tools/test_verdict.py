@@ -377,3 +377,27 @@ def test_a_failed_read_does_not_outlive_its_command(tmp_path, capsys):
     assert cli.main(["verdict", str(tmp_path / "runs")]) == 1
     assert after_window(0, paths, "1004") == 1
     capsys.readouterr()
+
+
+def test_nodes_a_job_did_not_reach(tmp_path):
+    """A window's node to which its job gave no worker, and one whose ranks
+    were past the master's cap, are not measured, each with its reason; a
+    node measured in part is named so."""
+    paths = weekly_windows(tmp_path, {})
+    with open(paths[0][:-len(".txt")] + ".run.json") as f:
+        record = json.load(f)
+    record["window"]["nodes"] += ["node17", "node18"]
+    record["placement"] = [
+        {"host": host, "cpus": 4, "workers": 4, "collected": 4} for host in NODES[:3]] + [
+        {"host": "node09", "cpus": 6, "workers": 4, "collected": 4},
+        {"host": "node17", "cpus": 2, "workers": 2, "collected": 0},
+        {"host": "node18", "cpus": 2, "workers": 0, "collected": 0}]
+    with open(paths[0][:-len(".txt")] + ".run.json", "w") as f:
+        json.dump(record, f)
+    job = verdict(str(tmp_path))
+    assert job.returncode == 3, job.stdout
+    assert ("node17: not measured: its ranks were past the master's cap: the master did not "
+            "collect them\n") in job.stdout
+    assert "node18: not measured: the job of " in job.stdout and "started no worker on it" \
+        in job.stdout
+    assert "measured in part: node09 (4 of 6 CPUs)" in job.stdout

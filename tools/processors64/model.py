@@ -200,9 +200,11 @@ class FailedJob:
         return record_time(self.record)
 
     def hosts(self):
+        """The nodes its job was to run workers on (the master's first)."""
         placement = self.record.get("placement")
         if placement:
-            return [entry["host"] for entry in placement]
+            return [entry["host"] for n, entry in enumerate(placement)
+                    if entry["workers"] or n == 0]
         return [node["host"] for node in self.record["nodes"]]
 
     def window_key(self):
@@ -294,7 +296,10 @@ class Window:
         for run in self.runs:
             placement = (run.record or {}).get("placement") or []
             entry = next((entry for entry in placement if same_host(node, entry["host"])), None)
-            if entry is not None and entry["workers"] and not entry["collected"]:
+            if entry is not None and not entry["workers"]:
+                return (f"the job of {run.master} started no worker on it: its other nodes "
+                        "had as many CPUs as the job's master collects")
+            if entry is not None and not entry["collected"]:
                 return "its ranks were past the master's cap: the master did not collect them"
             in_job = entry is not None or any(same_host(node, host["host"])
                                               for host in (run.record or {}).get("nodes", []))
