@@ -42,6 +42,11 @@ def need(module, package, command):
         sys.stdout.flush()
         os.environ[NO_REEXEC] = "1"
         os.execv(python, [python, os.path.abspath(sys.argv[0])] + sys.argv[1:])
-    raise InputError(f"{command} needs {module}, which this Python does not have: install it "
-                     f"with 'apt-get install {package}' (Debian, Ubuntu) or "
-                     f"'python3 -m pip install {module}'")
+    raise missing(module, package, command)
+
+
+def missing(module, package, command):
+    """The error that says how to install `package`, which has `module`."""
+    return InputError(f"{command} needs {module}, which this Python does not have: install it "
+                      f"with 'apt-get install {package}' (Debian, Ubuntu) or "
+                      f"'python3 -m pip install {module}'")

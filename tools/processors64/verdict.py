@@ -9,7 +9,7 @@ import sys
 from dataclasses import asdict
 
 from . import atomic, console, drain, forms, history, judge, run_record, slurm
-from .reading import number, shown
+from .reading import InputError, number, shown
 
 LISTED = 12  # hosts named in a line of the text before the rest are counted
 
@@ -278,6 +278,12 @@ def after_window(status, results, window_id, slow=forms.SLOW, drop=history.DROP)
     sys.stdout.flush()
     base = results[0][:-len(run_record.RESULTS_SUFFIX)]
     files = {".verdict.txt": text, ".drain.sh": script}
+    from . import page  # which needs this module
+    try:
+        files[page.SUFFIX] = page.render_anywhere(
+            judgement, 2 if loaded.failed else judgement.status, slow, drop, script, text)
+    except InputError as error:
+        console.warn(f"no page beside the verdict: {error}")
     try:
         for suffix, content in files.items():
             atomic.write(base + suffix, content)
