@@ -288,9 +288,10 @@ def _asset(name):
         return f.read()
 
 
-def render(judgement, status, slow, drop, script, text, jinja2):
-    """The page of `judgement` (exit status `status`, the verdict's `text`
-    and the drain list `script`), rendered by the module `jinja2`."""
+def render(judgement, status, slow, drop, drain_list, text, jinja2):
+    """The page of `judgement` (exit status `status`, the verdict's `text`,
+    the drain list: its script and warnings), rendered by the module
+    `jinja2`."""
     environment = jinja2.Environment(loader=jinja2.FileSystemLoader(TEMPLATES),
                                      autoescape=True, undefined=jinja2.StrictUndefined,
                                      trim_blocks=True, lstrip_blocks=True)
@@ -315,7 +316,7 @@ def render(judgement, status, slow, drop, script, text, jinja2):
         rule=(f"slow: more than {slow:g}% below the median of its class with a z-score below "
               f"{judge.Z_LIMIT}, or more than {drop:g}% below its own past"),
         cluster_wide=[verdict.cluster_wide_text(finding) for finding in judgement.cluster_wide],
-        script=script, text=text, tests=[short(name) for name in model.TESTS],
+        script=drain_list[0], warnings=drain_list[1], text=text, tests=[short(name) for name in model.TESTS],
         rows=table_rows(judgement),
         class_names=list(dict.fromkeys(judge.class_text(node.klass)
                                        for node in judgement.nodes)),
@@ -326,12 +327,12 @@ def render(judgement, status, slow, drop, script, text, jinja2):
         made=datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC"))
 
 
-def render_anywhere(judgement, status, slow, drop, script, text):
+def render_anywhere(judgement, status, slow, drop, drain_list, text):
     """The page, rendered here where this Python has Jinja2, else by
     Debian's python3 with the judgement pickled through a pipe: for the
     batch job, which cannot run itself again. Raises InputError where no
     Python here has Jinja2."""
-    arguments = (judgement, status, slow, drop, script, text)
+    arguments = (judgement, status, slow, drop, drain_list, text)
     try:
         return render(*arguments, importlib.import_module("jinja2"))
     except ImportError:
@@ -371,8 +372,10 @@ def command_html(args):
             console.error(f"no page: {judgement.why}")
         return 2
     path = args.out or default_path(judgement.window)
-    script, _ = drain.script(judgement, *drain.states())
-    page = render(judgement, status, args.slow, args.drop, script,
+    script, steps = drain.script(judgement, *drain.states())
+    for warning in steps.warnings:
+        console.warn(warning)
+    page = render(judgement, status, args.slow, args.drop, (script, steps.warnings),
                   verdict.verdict_text(judgement, args.slow, args.drop), jinja2)
     try:
         atomic.write(path, page)

@@ -273,7 +273,7 @@ def after_window(status, results, window_id, slow=forms.SLOW, drop=history.DROP)
     loaded = console.load([os.path.dirname(results[0]) or "."], workers=False, slow_pct=slow)
     judgement = judged(loaded, slow, drop, window_id)
     text = verdict_text(judgement, slow, drop)
-    script, _ = drain.script(judgement, *drain.states())
+    script, steps = drain.script(judgement, *drain.states())
     sys.stdout.write(text)
     sys.stdout.flush()
     base = results[0][:-len(run_record.RESULTS_SUFFIX)]
@@ -281,7 +281,8 @@ def after_window(status, results, window_id, slow=forms.SLOW, drop=history.DROP)
     from . import page  # which needs this module
     try:
         files[page.SUFFIX] = page.render_anywhere(
-            judgement, 2 if loaded.failed else judgement.status, slow, drop, script, text)
+            judgement, 2 if loaded.failed else judgement.status, slow, drop,
+            (script, steps.warnings), text)
     except InputError as error:
         console.warn(f"no page beside the verdict: {error}")
     try:
