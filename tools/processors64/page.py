@@ -135,9 +135,11 @@ def _spread(node, slow):
 
 def details(judgement, slow):
     """What the page's script shows of each node on demand, in the table's
-    order: its workers' spread, its node record (records that differ only
-    by their host are kept once), its master and results file."""
+    order: its node record (records that differ only by their host kept
+    once), the run that measured it (master and results file, each run
+    once) and its workers' spread."""
     records, seen, nodes = [], {}, []
+    runs = {id(run): n for n, run in enumerate(judgement.window.runs)}
     for node in judgement.nodes:
         record = node_record(judgement, node)
         index = None
@@ -148,9 +150,10 @@ def details(judgement, slow):
             if index is None:
                 index = seen[key] = len(records)
                 records.append(rest)
-        nodes.append([index, node.run.master if node.run else None,
-                      shown(node.run.path) if node.run else None, _spread(node, slow)])
-    return {"tests": [short(name) for name in model.TESTS], "records": records, "nodes": nodes}
+        nodes.append([index, runs.get(id(node.run)), _spread(node, slow)])
+    return {"tests": [short(name) for name in model.TESTS], "records": records,
+            "runs": [[run.master, shown(run.path)] for run in judgement.window.runs],
+            "nodes": nodes}
 
 
 # ---- The heatmap ------------------------------------------------------------------

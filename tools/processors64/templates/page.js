@@ -100,7 +100,7 @@
       return;
     }
     data = data || JSON.parse(document.getElementById("data").textContent);
-    const [record, master, file, spread] = data.nodes[row.n];
+    const [record, run, spread] = data.nodes[row.n];
     const name = row.cells[0].textContent;
     const line = document.createElement("tr");
     line.className = "detail";
@@ -125,7 +125,10 @@
     } else {
       element("p", `${name} was not measured in this window.`, cell);
     }
-    if (file !== null) element("p", `measured by the job of master ${master}: ${file}`, cell);
+    if (run !== null) {
+      const [master, file] = data.runs[run];
+      element("p", `measured by the job of master ${master}: ${file}`, cell);
+    }
     if (record === null) {
       element("p", "No node record of this host.", cell);
     } else {
