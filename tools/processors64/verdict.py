@@ -280,9 +280,10 @@ def after_window(status, results, window_id, slow=forms.SLOW, drop=history.DROP)
     files = {".verdict.txt": text, ".drain.sh": script}
     from . import page  # which needs this module
     try:
-        files[page.SUFFIX] = page.render_anywhere(
-            judgement, 2 if loaded.failed else judgement.status, slow, drop,
-            (script, steps.warnings), text)
+        if judgement.window is not None:
+            files[page.SUFFIX] = page.render_anywhere(
+                judgement, 2 if loaded.failed else judgement.status, slow, drop,
+                (script, steps.warnings), text)
     except InputError as error:
         console.warn(f"no page beside the verdict: {error}")
     try:
