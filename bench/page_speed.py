@@ -41,7 +41,8 @@ FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
 AFTER_NEXT_FRAME = "requestAnimationFrame(() => setTimeout(() => done(performance.now() - t)));"
 ACTIONS = (
     ("sort by host", "document.querySelector('#table th[data-col=\"0\"]').click();"),
-    ("sort by Float Streaming's rate", "document.querySelector('#table th[data-col=\"2\"]').click();"),
+    ("sort by Float Streaming's rate",
+     "document.querySelector('#table th[data-col=\"2\"]').click();"),
     ("sort back by verdict", "document.querySelector('#table th[data-col=\"15\"]').click();"),
     ("flagged only", "document.getElementById('flagged').click();"),
     ("every node again", "document.getElementById('flagged').click();"),

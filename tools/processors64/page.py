@@ -316,10 +316,10 @@ def render(judgement, status, slow, drop, drain_list, text, jinja2):
         window_line=verdict.window_line(judgement), label=window.label(), counts=counts,
         order=judge.NODE_ORDER, classes=VERDICT_CLASS,
         drained=judgement.drained(), mpi=_mpi_and_build(window),
-        rule=(f"slow: more than {slow:g}% below the median of its class with a z-score below "
-              f"{judge.Z_LIMIT}, or more than {drop:g}% below its own past"),
+        rule=verdict.slow_line(slow, drop),
         cluster_wide=[verdict.cluster_wide_text(finding) for finding in judgement.cluster_wide],
-        script=drain_list[0], warnings=drain_list[1], text=text, tests=[short(name) for name in model.TESTS],
+        script=drain_list[0], warnings=drain_list[1], text=text,
+        tests=[short(name) for name in model.TESTS],
         rows=table_rows(judgement),
         class_names=list(dict.fromkeys(judge.class_text(node.klass)
                                        for node in judgement.nodes)),

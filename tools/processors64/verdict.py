@@ -87,14 +87,19 @@ def change_lines(node):
             [f"  {shown(line)}" for line in node.changes])
 
 
+def slow_line(slow, drop):
+    """What makes a node slow, in one line."""
+    return (f"slow: more than {slow:g}% below the median of its class with a z-score below "
+            f"{judge.Z_LIMIT}, or more than {drop:g}% below its own past")
+
+
 def verdict_text(judgement, slow, drop):
     out = [headline(judgement)]
     if judgement.window is None:
         out.append(f"inconclusive: {judgement.why}")
         return "\n".join(out) + "\n"
     out.append(window_line(judgement))
-    out.append(f"slow: more than {slow:g}% below the median of its class with a z-score "
-               f"below {judge.Z_LIMIT}, or more than {drop:g}% below its own past")
+    out.append(slow_line(slow, drop))
     if judgement.verdict == judge.INCONCLUSIVE:
         out.append(f"inconclusive: {judgement.why}")
     if any(run.record is None for run in judgement.window.runs):

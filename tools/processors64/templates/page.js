@@ -110,9 +110,8 @@
       const workers = element("table", null, cell);
       element("caption", `The workers of ${name}`, workers);
       const head = workers.createTHead().insertRow();
-      for (const word of ["test", "workers", "lowest", "median", "highest", "slow workers (rank: rate)"]) {
-        element("th", word, head);
-      }
+      const words = ["test", "workers", "lowest", "median", "highest", "slow workers (rank: rate)"];
+      for (const word of words) element("th", word, head);
       const rowsOf = workers.createTBody();
       spread.forEach((test, n) => {
         if (test === null) return;
@@ -120,7 +119,8 @@
         const out = rowsOf.insertRow();
         element("th", data.tests[n], out);
         for (const value of [count, rate(low), rate(middle), rate(high)]) element("td", value, out);
-        element("td", slow.length ? slow.map(([rank, value]) => `${rank}: ${rate(value)}`).join(", ") : "none", out);
+        const ranks = slow.map(([rank, value]) => `${rank}: ${rate(value)}`);
+        element("td", ranks.length ? ranks.join(", ") : "none", out);
       });
     } else {
       element("p", `${name} was not measured in this window.`, cell);
