@@ -65,7 +65,7 @@ made_up.write_runs(sys.argv[1], 3, made_up.cluster_hosts(3, 2))' "$dir"
     local files=("$dir"/results_*)
     for command in "summary" "export --format csv" "export --format json" \
         "export --format prometheus" "history" "compare ${files[0]@Q} ${files[1]@Q}" \
-        "plot --out ${dir@Q}/charts"; do
+        "plot --out ${dir@Q}/charts" "html --out ${dir@Q}/page.html"; do
         if [[ $command == compare* ]]; then
             eval "set -- $command"
         else
@@ -111,6 +111,9 @@ share/processors64/processors64.rules.yml
 share/processors64/python/processors64/report_format.py
 share/processors64/python/processors64/cli.py
 share/processors64/python/processors64/launchers.py
+share/processors64/python/processors64/templates/page.html
+share/processors64/python/processors64/templates/page.css
+share/processors64/python/processors64/templates/page.js
 share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
 share/man/man1/processors64-run.1

@@ -2,41 +2,20 @@
 
 import os
 import re
-import subprocess
-import sys
 
-from . import console, describe, forms, history
+from . import console, describe, forms, history, libraries
 from .forms import COMMON
 from .model import TESTS
-from .reading import InputError, number, shown
-
-DEBIAN_PYTHON = "/usr/bin/python3"
-NO_REEXEC = "P64_RESULTS_NO_REEXEC"  # set once the tool has re-executed itself
+from .reading import number, shown
 
 
 def load_matplotlib():
-    """pyplot with a file-only backend. Where this interpreter lacks
-    matplotlib and Debian's python3 has it (python3-matplotlib), the tool
-    runs again under that one; else it says how to install it."""
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as pyplot
-        return pyplot
-    except ImportError:
-        pass
-    if (not os.environ.get(NO_REEXEC) and os.path.realpath(sys.executable) !=
-            os.path.realpath(DEBIAN_PYTHON) and os.access(DEBIAN_PYTHON, os.X_OK)):
-        probe = subprocess.run([DEBIAN_PYTHON, "-c", "import matplotlib"],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-        if probe.returncode == 0:
-            sys.stdout.flush()
-            os.environ[NO_REEXEC] = "1"
-            os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON, os.path.abspath(sys.argv[0])] + sys.argv[1:])
-    raise InputError("plot needs matplotlib, which this Python does not have: install it "
-                     "with 'apt-get install python3-matplotlib' (Debian, Ubuntu) or "
-                     "'python3 -m pip install matplotlib'")
+    """pyplot with a file-only backend; matplotlib from Debian's python3
+    where this one lacks it (libraries.need)."""
+    matplotlib = libraries.need("matplotlib", "python3-matplotlib", "plot")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as pyplot
+    return pyplot
 
 
 def png_name(run, taken, suffix=""):

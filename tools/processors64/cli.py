@@ -4,7 +4,7 @@ import argparse
 import os
 import sys
 
-from . import charts, compare, export, forms, history, model, summary, verdict
+from . import charts, compare, export, forms, history, model, page, summary, verdict
 from .console import PROGRAM
 from .reading import InputError, shown
 
@@ -17,6 +17,7 @@ saved from a run; a directory stands for every results file and run record in it
     history [--drop PCT] [--format text|csv] FILE|DIR...
     plot [--out DIR] FILE|DIR...
     verdict [--slow PCT] [--drop PCT] [--format text|json] [--drain-list [--apply]] FILE|DIR...
+    html [--out FILE] [--slow PCT] [--drop PCT] FILE|DIR...
 
 A window is every job of one run of the benchmark over a cluster, however
 many masters: the jobs processors64-run started side by side share its id in
@@ -50,9 +51,14 @@ prints Slurm's commands to drain the flagged nodes and resume the healthy
 ones this tool drained before; --apply runs them, leaving alone nodes
 drained or down for another reason.
 
+html writes the verdict's judgement as one self-contained HTML page (by
+default X.html beside the newest results file X.txt): the verdict and the
+drain list, every node in a table that sorts and filters, the history
+heatmap and each test's rate distribution; it prints the page's path.
+
 Exit status: 0 when every file could be read (a run that stopped early is
 read as far as it goes, with a warning), 2 on a file that could not be read
-or a usage error; the message names the file. verdict: 0 healthy, 1 nodes
+or a usage error; the message names the file. verdict and html: 0 healthy, 1 nodes
 flagged or a cluster-wide slowdown, 2 as above (or Slurm could not be asked
 or refused a command with --apply), 3 inconclusive (nothing measured, a node
 not measured, or neither enough peers nor enough past to judge any node).
@@ -67,6 +73,19 @@ Exit status: 0 healthy; 1 nodes flagged or a cluster-wide slowdown; 2 a
 usage error, a file that could not be read, or with --apply Slurm that could
 not be asked or refused a command; 3 inconclusive (nothing measured, a node
 not measured, or neither enough peers nor enough past to judge any node).
+"""
+
+
+HTML = """Writes the verdict's judgement of the newest window as one HTML page that
+needs nothing else (style, script and charts inline; no network): the
+verdict with its exit status, the drain list, every node in one table that
+sorts and filters, the history heatmap, each test's rate distribution, and
+per node its workers' spread and node record. Prints the page's path.
+
+Exit status: as verdict's: 0 healthy; 1 nodes flagged or a cluster-wide
+slowdown; 2 a usage error, a file that could not be read (the page is still
+written where a window was read) or a page that could not be written; 3
+inconclusive.
 """
 
 
@@ -157,6 +176,13 @@ def parser():
     one.add_argument("--apply", action="store_true",
                      help="with --drain-list: run those commands (needs Slurm's administrator)")
     one.set_defaults(run=verdict.command_verdict)
+    one = commands.add_parser("html", parents=[slow, drop, files],
+                              help="the verdict's judgement as one self-contained HTML page",
+                              description=HTML,
+                              formatter_class=argparse.RawDescriptionHelpFormatter)
+    one.add_argument("--out", metavar="FILE", help="write the page here (default: X.html "
+                     "beside the newest results file X.txt)")
+    one.set_defaults(run=page.command_html)
     return top
 
 

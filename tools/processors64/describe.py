@@ -42,20 +42,24 @@ def summary_lines(run, hosts):
     known = {node["host"] for node in record["nodes"]}
     out += [f"  {host}: no node record (not in the run record)"
             for host in hosts if host not in known]
-    mpi = record["mpi"]
-    line = f"  MPI {_mpi(mpi)}, launcher {_text(mpi['launcher'])}"
-    build = record["build"]
-    if build and build["mpi"] and _mpi(build["mpi"]) != _mpi(mpi):
-        line += f"; the binary is built against {_mpi(build['mpi'])}"
-    out.append(line)
-    if build is None:
-        out.append("  build: no build record of the binary")
-    else:
-        out.append(f"  build: compiler {_text(build['compiler'])}, flags "
-                   f"{_text(build['flags'])}, commit {_commit(build)}")
+    out += [f"  {line}" for line in mpi_and_build(record)]
     if record["exit_status"] != 0:
         out.append(f"  the job's exit status: {record['exit_status']}")
     return out
+
+
+def mpi_and_build(record):
+    """Two lines of a run record: its MPI and launcher, and the build of its
+    binary (compiler, flags, commit)."""
+    mpi = record["mpi"]
+    line = f"MPI {_mpi(mpi)}, launcher {_text(mpi['launcher'])}"
+    build = record["build"]
+    if build and build["mpi"] and _mpi(build["mpi"]) != _mpi(mpi):
+        line += f"; the binary is built against {_mpi(build['mpi'])}"
+    if build is None:
+        return [line, "build: no build record of the binary"]
+    return [line, f"build: compiler {_text(build['compiler'])}, flags {_text(build['flags'])}, "
+                  f"commit {_commit(build)}"]
 
 
 def _flags_change(old, new):

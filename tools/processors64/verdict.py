@@ -9,7 +9,7 @@ import sys
 from dataclasses import asdict
 
 from . import atomic, console, drain, forms, history, judge, run_record, slurm
-from .reading import number, shown
+from .reading import InputError, number, shown
 
 LISTED = 12  # hosts named in a line of the text before the rest are counted
 
@@ -89,14 +89,19 @@ def change_lines(node):
             [f"  {shown(line)}" for line in node.changes])
 
 
+def slow_line(slow, drop):
+    """What makes a node slow, in one line."""
+    return (f"slow: more than {slow:g}% below the median of its class with a z-score below "
+            f"{judge.Z_LIMIT}, or more than {drop:g}% below its own past")
+
+
 def verdict_text(judgement, slow, drop):
     out = [headline(judgement)]
     if judgement.window is None:
         out.append(f"inconclusive: {judgement.why}")
         return "\n".join(out) + "\n"
     out.append(window_line(judgement))
-    out.append(f"slow: more than {slow:g}% below the median of its class with a z-score "
-               f"below {judge.Z_LIMIT}, or more than {drop:g}% below its own past")
+    out.append(slow_line(slow, drop))
     if judgement.verdict == judge.INCONCLUSIVE:
         out.append(f"inconclusive: {judgement.why}")
     if any(run.record is None for run in judgement.window.runs):
@@ -275,11 +280,19 @@ def after_window(status, results, window_id, slow=forms.SLOW, drop=history.DROP)
     loaded = console.load([os.path.dirname(results[0]) or "."], workers=False, slow_pct=slow)
     judgement = judged(loaded, slow, drop, window_id)
     text = verdict_text(judgement, slow, drop)
-    script, _ = drain.script(judgement, *drain.states())
+    script, steps = drain.script(judgement, *drain.states())
     sys.stdout.write(text)
     sys.stdout.flush()
     base = results[0][:-len(run_record.RESULTS_SUFFIX)]
     files = {".verdict.txt": text, ".drain.sh": script}
+    from . import page  # which needs this module
+    try:
+        if judgement.window is not None:
+            files[page.SUFFIX] = page.render_anywhere(
+                judgement, 2 if loaded.failed else judgement.status, slow, drop,
+                (script, steps.warnings), text)
+    except InputError as error:
+        console.warn(f"no page beside the verdict: {error}")
     try:
         for suffix, content in files.items():
             atomic.write(base + suffix, content)
