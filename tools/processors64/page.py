@@ -60,7 +60,14 @@ def short(test):
 # ---- The table --------------------------------------------------------------------
 
 def _percent(fraction):
-    return "-" if fraction is None or not math.isfinite(fraction) else f"{fraction * 100:+.1f}"
+    if fraction is None or not math.isfinite(fraction):
+        return "-"
+    return f"{fraction * 100:+.1f}".replace("-0.0", "0.0").replace("+0.0", "0.0")
+
+
+def _z(value):
+    return "-" if value is None or not math.isfinite(value) else f"{value:.1f}".replace(
+        "-0.0", "0.0")
 
 
 def _cells(node):
@@ -73,7 +80,7 @@ def _cells(node):
             cells += [("-", False)] * 4
             continue
         rate = "?" if not math.isfinite(figures.rate) else number(figures.rate)
-        z = "-" if figures.z is None or not math.isfinite(figures.z) else f"{figures.z:.1f}"
+        z = _z(figures.z)
         cells += [(rate, False), (_percent(figures.against_peers()), figures.slow_vs_peers),
                   (z, figures.slow_vs_peers), (_percent(figures.change), figures.degraded)]
     return cells
