@@ -146,12 +146,12 @@ def exposition(windows, slow, drop=history.DROP):
         add("processors64_window_nodes", {}, len(window.nodes))
         for run in window.runs:
             run_samples(add, run, slow)
-        if len(windows) > 1:
-            for row in history.host_rows(windows, drop):
-                if row.latest is not None:
-                    add("processors64_host_degraded",
-                        {"test": _test_label(row.test), "host": row.host}, int(row.degraded))
         judgement = judge.judge(windows, slow, drop)
+        if len(windows) > 1:  # each measured node against its own past, as history has it
+            for node in judgement.nodes:
+                for name, figures in node.tests.items():
+                    add("processors64_host_degraded",
+                        {"test": _test_label(name), "host": node.host}, int(figures.degraded))
         add("processors64_window_cluster_wide", {}, int(bool(judgement.cluster_wide)))
         for node in judgement.nodes:
             add("processors64_host_flagged", {"host": node.host}, int(node.drain))
