@@ -33,7 +33,10 @@
 #     passes the cap, so node1 and node2 run one job, node3 one of its own
 #     with 3 workers on its 4 CPUs; --nodes-per-job 1 runs a job per node at
 #     the same time; a job whose node2 ranks are killed fails the window with
-#     its status while node3's job and record stand (see check_window);
+#     its status while node3's job and record stand (see check_window); the
+#     results tool's verdict on those directories measures every node of
+#     the first (node3 in part: 3 of 4 CPUs) and names node1 and node2 of
+#     the last not measured, for their job's exit status.
 # CLUSTER is the link `cluster.sh up` made (ctest's fixture); without it the
 # test brings up a cluster of its own and takes it down again.
 #
@@ -389,6 +392,25 @@ log "node2's ranks: ${held//$'\n'/ }; killed"
 check_state "a dead node" "$JOB" FAILED
 code=$(job_field "$JOB" ExitCode)
 check_window "a dead node" "$DIR" "$JOB" "$HOLD" 2 8 node3=3 --failed-group 1 --status "${code%%:*}"
+
+# The results tool reads the windows as the jobs left them: every node of
+# the window past the cap measured, node3 in part; after the dead node, node1
+# and node2 not measured, for their job's exit status.
+node_verdicts() { # DIR: "host verdict [collected/cpus]" of each node of its window's verdict
+    "${PYTHON:-python3}" "$REPO/tools/results.py" verdict --format json "$1" 2>/dev/null |
+        "${PYTHON:-python3}" -c 'import json, sys
+for node in sorted(json.load(sys.stdin)["nodes"], key=lambda node: node["host"]):
+    part = node["measured_cpus"]
+    why = (node["not_measured"] or "-").split(",")[0]
+    print(node["host"], node["verdict"].replace(" ", "-"),
+          "%d/%d" % (part["collected"], part["cpus"]) if part else why)'
+}
+check_equal "verdict of the window past the cap: every node measured, node3 in part" \
+    "node1 not-judged -"$'\n'"node2 not-judged -"$'\n'"node3 not-judged 3/4" \
+    "$(node_verdicts "$(dirname "${WINDOWS[0]}")")"
+check_equal "verdict after the dead node: node1 and node2 not measured, their job's status" \
+    "node1 not-measured its job (group 1 of 2"$'\n'"node2 not-measured its job (group 1 of 2"$'\n'"node3 not-judged 3/4" \
+    "$(node_verdicts "$DIR")"
 
 echo "===== output of the three-node sbatch job ====="
 cat "$SBATCH_OUT"
