@@ -12,20 +12,21 @@ import os
 import sys
 
 from . import console, describe, model, reading, run_record
+from .history import natural
 from .reading import number, shown
 
 COMPARE_COLUMNS = ("test", "host", "old_rate", "new_rate", "ratio", "changed")
 
 
 def comparison(old, new, threshold):
-    """Rows (test, host, old rate, new rate, ratio, changed); a host in one
-    window only has None for the other and counts as changed."""
+    """Rows (test, host, old rate, new rate, ratio, changed), hosts by name;
+    a host in one window only has None for the other and counts as changed."""
     rows = []
     for name in model.TESTS:
         before, after = model.host_rates(old, name), model.host_rates(new, name)
         if not before or not after:
             continue
-        for host in list(before) + [h for h in after if h not in before]:
+        for host in sorted(set(before) | set(after), key=natural):
             a, b = before.get(host), after.get(host)
             ratio = b / a if a and b is not None else None
             changed = ratio is None or abs(ratio - 1) > threshold / 100
