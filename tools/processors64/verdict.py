@@ -10,6 +10,7 @@ from dataclasses import asdict
 
 from . import atomic, console, drain, forms, history, judge, run_record, slurm
 from .reading import InputError, number, shown
+from .summary import counted
 
 LISTED = 12  # hosts named in a line of the text before the rest are counted
 
@@ -24,10 +25,6 @@ def _some(hosts):
     if len(hosts) <= LISTED:
         return ", ".join(hosts)
     return f"{', '.join(hosts[:LISTED])}, ... ({len(hosts)} in all)"
-
-
-def _counted(count, noun):
-    return f"{count} {noun}" + ("" if count == 1 else "es" if noun.endswith("s") else "s")
 
 
 def headline(judgement):
@@ -50,9 +47,9 @@ def window_line(judgement):
     if window.failed:
         masters += f"; {len(window.failed)} failed"
     return (f"window {shown(window.id)}, {window.label()}: "
-            f"{_counted(len(judgement.nodes), 'node')} in {_counted(jobs, 'job')} "
+            f"{counted(len(judgement.nodes), 'node')} in {counted(jobs, 'job')} "
             f"(masters {masters}), {measured} measured; "
-            f"{_counted(len(judgement.earlier), 'earlier window')}")
+            f"{counted(len(judgement.earlier), 'earlier window')}")
 
 
 def cluster_wide_text(finding):
@@ -76,7 +73,7 @@ def figure_lines(node):
         else:
             lines.append(f"{finding.test} {number(figures.rate)}: {_percent(figures.change)} "
                          f"against the median {number(figures.past_median)} of its "
-                         f"{_counted(figures.earlier_windows, 'earlier window')}")
+                         f"{counted(figures.earlier_windows, 'earlier window')}")
     return lines
 
 
@@ -137,18 +134,18 @@ def verdict_text(judgement, slow, drop):
     for found in judgement.classes:
         if not found.peer_judgement:
             out.append(f"peers: class {shown(found.name)} has "
-                       f"{_counted(len(found.hosts), 'host')} ({_some(found.hosts)}): fewer "
+                       f"{counted(len(found.hosts), 'host')} ({_some(found.hosts)}): fewer "
                        f"than {judge.FEWEST_PEERS}, no peer judgement")
     earlier = len(judgement.earlier)
     if earlier < history.EARLIER_WINDOWS:
-        out.append(f"past: {_counted(earlier, 'earlier window')}: a host is held against at "
+        out.append(f"past: {counted(earlier, 'earlier window')}: a host is held against at "
                    f"least {history.EARLIER_WINDOWS} of its own")
     unjudged = judgement.with_verdict(judge.NOT_JUDGED)
     measured = [node for node in judgement.nodes if node.verdict != judge.NOT_MEASURED]
     if unjudged and len(unjudged) < len(measured):
         out.append(f"not judged (no peers, no past): {_some(node.host for node in unjudged)}")
     healthy = judgement.with_verdict(judge.NODE_HEALTHY)
-    out.append(f"healthy: {_counted(len(healthy), 'node')} of {len(judgement.nodes)}")
+    out.append(f"healthy: {counted(len(healthy), 'node')} of {len(judgement.nodes)}")
     return "\n".join(out) + "\n"
 
 
