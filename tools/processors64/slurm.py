@@ -149,3 +149,73 @@ def node_name(host, known):
         return host
     first = host.split(".")[0]
     return first if "." in host and first in known else None
+
+
+# ---- Jobs' states -------------------------------------------------------------
+
+ACTIVE = ("PENDING", "CONFIGURING", "RUNNING", "COMPLETING", "SUSPENDED", "REQUEUED",
+          "RESIZING", "SIGNALING", "STAGE_OUT")
+
+
+@dataclass(frozen=True)
+class JobState:
+    """A job as Slurm reports it: its state (PENDING, RUNNING, COMPLETED,
+    CANCELLED, FAILED, ...) and, once ended, its exit code ("1:0"; None
+    where not known)."""
+    state: str
+    exit_code: object = None
+
+    @property
+    def active(self):
+        return self.state in ACTIVE
+
+
+def _ended_states(ids):
+    """{id: JobState} of ended jobs Slurm still holds (scontrol, for
+    MinJobAge after their end), else from accounting (sacct)."""
+    found = {}
+    for job in ids:
+        try:
+            text = command(["scontrol", "-o", "show", "job", job])
+        except SlurmError:
+            continue
+        fields = dict(word.split("=", 1) for word in text.split() if "=" in word)
+        if fields.get("JobState"):
+            found[job] = JobState(fields["JobState"], fields.get("ExitCode"))
+    rest = [job for job in ids if job not in found]
+    if rest:
+        try:
+            text = command(["sacct", "--noheader", "--parsable2", "--allocations",
+                            "--format=JobID,State,ExitCode", "--jobs", ",".join(rest)])
+        except SlurmError:
+            return found
+        for line in text.splitlines():
+            parts = line.split("|")
+            if len(parts) == 3 and parts[0] in rest:
+                found.setdefault(parts[0], JobState(parts[1].split()[0], parts[2] or None))
+    return found
+
+
+def job_states(ids):
+    """{job id: JobState} of the jobs `ids` (strings) that Slurm knows:
+    those queued or running from squeue, those ended from scontrol or
+    sacct; None where squeue cannot be asked (not where Slurm runs)."""
+    ids = [job for job in dict.fromkeys(ids) if job]
+    if not ids:
+        return {}
+    found = {}
+    try:
+        # squeue refuses a list with an id it has never heard of: one call
+        # for the whole queue, filtered here.
+        text = command(["squeue", "--noheader", "--all", "--states=all",
+                        "--format=%i|%T"])
+    except SlurmError:
+        return None
+    wanted = set(ids)
+    for line in text.splitlines():
+        job, _, state = line.strip().partition("|")
+        if job in wanted:
+            found[job] = JobState(state.strip())
+    ended = [job for job in ids if job not in found or not found[job].active]
+    found.update(_ended_states(ended))
+    return found
