@@ -155,23 +155,31 @@ class Selection:
         return [node for node in self.nodes if node not in out]
 
 
+@dataclass
+class Problem:
+    """Why no nodes were selected: one line, and the exit status (2 the
+    user's mistake, 1 Slurm that could not be asked)."""
+    message: str
+    status: int = 2
+
+
 def listed(hostlist):
-    """The names of a hostlist; (names, None) or (None, what is wrong)."""
+    """The names of a hostlist; (names, None) or (None, Problem)."""
     if not hostlist.strip() or any(c.isspace() for c in hostlist):
-        return None, f"--nodes: {hostlist!r} is not a Slurm hostlist"
+        return None, Problem(f"--nodes: {hostlist!r} is not a Slurm hostlist")
     try:
         names = slurm.hostnames(hostlist)
     except slurm.SlurmError as error:
-        return None, f"--nodes: cannot read {hostlist!r}: {error}"
+        return None, Problem(f"--nodes: cannot read {hostlist!r}: {error}", 1)
     # scontrol prints nothing for "node[3-1]" and "node]" for "node[1-".
     bad = [name for name in names if not slurm.NODE_NAME.match(name)]
     if not names or bad:
-        return None, f"--nodes: {hostlist!r} is not a Slurm hostlist"
+        return None, Problem(f"--nodes: {hostlist!r} is not a Slurm hostlist")
     return list(dict.fromkeys(names)), None
 
 
 def select(hostlist, partition, include_drained):
-    """(Selection, None) or (None, what is wrong: one line)."""
+    """(Selection, None) or (None, Problem)."""
     names = None
     if hostlist is not None:
         names, problem = listed(hostlist)
@@ -181,19 +189,22 @@ def select(hostlist, partition, include_drained):
         try:
             in_partition = slurm.partition_nodes(partition)
         except slurm.SlurmError as error:
-            return None, f"--partition {partition}: {error}"
+            # scontrol: "Partition P not found" is the user's; else Slurm's.
+            return None, Problem(f"--partition {partition}: {error}",
+                                 2 if "not found" in str(error) else 1)
         inside = set(in_partition)
         names = in_partition if names is None else [name for name in names if name in inside]
         if not names:
-            return None, f"no nodes left to measure: none of --nodes in partition {partition}"
+            return None, Problem(f"no nodes left to measure: none of --nodes in partition "
+                                 f"{partition}")
     try:
         states = slurm.node_states()
     except slurm.SlurmError as error:
-        return None, f"cannot read the nodes' states: {error}"
+        return None, Problem(f"cannot read the nodes' states: {error}", 1)
     unknown = [name for name in names if name not in states]
     if unknown:
-        return None, (f"Slurm has no node {', '.join(unknown[:5])}"
-                      f"{' ...' if len(unknown) > 5 else ''}")
+        return None, Problem(f"Slurm has no node {', '.join(unknown[:5])}"
+                             f"{' ...' if len(unknown) > 5 else ''}")
     left_out = []
     if not include_drained:
         for name in names:
@@ -202,8 +213,8 @@ def select(hostlist, partition, include_drained):
                 left_out.append((name, state, reason or None))
     selection = Selection(names, left_out)
     if not selection.measured:
-        return None, ("no nodes left to measure: every one is drained or down "
-                      "(--include-drained measures them)")
+        return None, Problem("no nodes left to measure: every one is drained or down "
+                             "(--include-drained measures them)")
     return selection, None
 
 
@@ -554,8 +565,8 @@ def main(argv=None, batch_script=None):
         return 2
     selection, problem = select(options.nodes, options.partition, options.include_drained)
     if problem:
-        say(problem)
-        return 2
+        say(problem.message)
+        return problem.status
     sweep = Sweep(name, directory, selection,
                   [[None, nodes] for nodes in chunks(selection.measured, options.nodes_per_job)],
                   partition=options.partition, reservation=options.reservation,
