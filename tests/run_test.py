@@ -615,6 +615,76 @@ def test_a_signal_reaches_every_group(hosts, tmp_path, background, number):
     assert [record["exit_status"] for record in window_records(run_dir)] == [128 + number] * 3
 
 
+def in_process(monkeypatch, run_dir, env):
+    """processors64-run in this process: in `run_dir`, with `env`."""
+    monkeypatch.chdir(run_dir)
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+
+
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_no_group_starts_once_a_signal_came(hosts, tmp_path, monkeypatch, capsys, number):
+    """A signal right after the first group's launcher started: it gets the
+    signal, no later group starts, none is left running; the handlers of
+    before come back."""
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    in_process(monkeypatch, run_dir, dict(env, FAKE_WAIT="1"))
+    started = []
+    start = run.Launched.start
+
+    def start_then_signal(self, command, **options):
+        started.append(start(self, command, **options))
+        if "--map-by" not in command:      # a group's job, not its inventory
+            os.kill(os.getpid(), number)
+        return started[-1]
+    monkeypatch.setattr(run.Launched, "start", start_then_signal)
+    before = [signal.getsignal(passed) for passed in run.PASSED_ON]
+    assert run.main(["--nodes-per-job", "1", launcher, "--hostfile", hostfile,
+                     benchmark]) == 128 + number
+    assert [signal.getsignal(passed) for passed in run.PASSED_ON] == before
+    jobs = [child for child in started if "--map-by" not in child.args]
+    assert len(jobs) == 1 and all(child.poll() is not None for child in started)
+    [record] = [load(run_dir / name) for name in run_records(run_dir)]
+    assert record["window"]["group"] == 1 and record["exit_status"] == 128 + number
+    name = signal.Signals(number).name
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        f"processors64-run: stopped by {name}: groups 2 to 3 of 3 not started")
+
+
+@pytest.fixture
+def own_handlers():
+    """Handlers of this test's for INT, TERM and HUP, noting each signal
+    that came; those of before come back after the test."""
+    came = []
+    before = {number: signal.signal(number, lambda number, frame: came.append(number))
+              for number in run.PASSED_ON}
+    yield came
+    for number, handler in before.items():
+        signal.signal(number, handler)
+
+
+def test_signals_after_the_window_are_not_swallowed(hosts, tmp_path, monkeypatch, capsys,
+                                                    own_handlers):
+    """During the batch job's verdict, INT, TERM and HUP reach the handlers
+    this process had before the window; Python's own INT ends it with 130."""
+    launcher, benchmark, run_dir, _, env = hosts
+    executable(tmp_path / "bin" / "scontrol", "#!/bin/sh\nprintf 'hostA\\n'\n")
+    in_process(monkeypatch, run_dir, dict(
+        env, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}", SLURM_JOB_ID="42",
+        SLURM_JOB_NODELIST="hostA", SLURM_JOB_CPUS_PER_NODE="1"))
+
+    def verdict_step(*arguments):
+        for number in run.PASSED_ON:
+            os.kill(os.getpid(), number)
+        return 7
+    monkeypatch.setattr(run, "after_window", verdict_step)
+    assert run.main(["--slurm", "--verdict", benchmark]) == 7
+    assert own_handlers == list(run.PASSED_ON)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    assert run.main(["--slurm", "--verdict", benchmark]) == 128 + signal.SIGINT
+    assert capsys.readouterr().err.splitlines()[-1] == "processors64-run: stopped by SIGINT"
+
+
 def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
     """Nodes of 1, 2 and 4 CPUs, a cap of 4: hostA and hostB a job, hostC
     one of its own with 3 of its 4 CPUs; an allocation that fits is one job

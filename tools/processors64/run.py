@@ -68,6 +68,7 @@ from dataclasses import dataclass, field
 from typing import Optional
 
 from . import build_record, groups, inventory, launchers, results_name, run_record, slurm
+from .verdict import after_window
 
 PROGRAM = "processors64-run"
 USAGE = ("usage: processors64-run [--nodes-per-job K] LAUNCHER [LAUNCHER-ARGUMENTS...] BINARY\n"
@@ -98,27 +99,45 @@ def default_quit():
 class Launched:
     """The launchers this run started (a window's run side by side), and
     the first of INT, TERM, HUP that came: each is passed on to every
-    launcher still running."""
+    launcher still running. A context: the handlers this process had before
+    come back at its end, once the window's jobs have ended."""
 
     def __init__(self):
         self.children = []
         self.signal = None
+        self.told = set()      # (pid, signal) passed on: each once
+        self.previous = {}
+
+    def __enter__(self):
         for number in PASSED_ON:
-            signal.signal(number, self.pass_on)
+            self.previous[number] = signal.signal(number, self.pass_on)
+        return self
+
+    def __exit__(self, *exception):
+        for number, handler in self.previous.items():
+            signal.signal(number, signal.SIG_DFL if handler is None else handler)
+        return False
 
     def pass_on(self, number, frame):
-        for child in self.children:
-            if child.poll() is None:
-                try:
-                    child.send_signal(number)
-                except OSError:
-                    pass
         self.signal = self.signal or number
+        for child in self.children:
+            self.tell(child, number)
+
+    def tell(self, child, number):
+        if child.poll() is None and (child.pid, number) not in self.told:
+            self.told.add((child.pid, number))
+            try:
+                child.send_signal(number)
+            except OSError:
+                pass
 
     def start(self, command, **options):
-        """Starts `command` (subprocess.Popen's options); raises OSError."""
+        """Starts `command` (subprocess.Popen's options); raises OSError. A
+        signal that came while it started is passed on to it too."""
         child = subprocess.Popen(command, preexec_fn=default_quit, **options)
         self.children.append(child)
+        if self.signal is not None:
+            self.tell(child, self.signal)
         return child
 
 
@@ -235,10 +254,13 @@ class GroupRun:
 # ---- The jobs ----------------------------------------------------------------
 
 def run_jobs(launched, runs, stdin, output_dir):
-    """Starts every job at once and waits for them all, signals passed on
-    meanwhile. With `output_dir` (a window of several), each job's standard
+    """Starts every job at once and waits for those started, signals passed
+    on meanwhile; once a signal came no job starts (its run keeps no
+    status). With `output_dir` (a window of several), each job's standard
     output is kept there and written out whole when its job ends."""
     for run in runs:
+        if launched.signal is not None:
+            break
         run.started_ns = time.time_ns()
         out = None
         if output_dir:
@@ -253,8 +275,9 @@ def run_jobs(launched, runs, stdin, output_dir):
         finally:
             if out:
                 out.close()
-    while any(run.status is None for run in runs):
-        for run in runs:
+    started = [run for run in runs if run.started_ns]
+    while any(run.status is None for run in started):
+        for run in started:
             if run.status is None and run.child.poll() is not None:
                 run.ended_ns = time.time_ns()
                 run.status = launchers.exit_status(run.child.returncode)
@@ -383,16 +406,30 @@ def write_record(run, window, mpi, binary, window_hosts):
     return results
 
 
+@dataclass
+class WindowEnd:
+    """How a window's run ended: its exit status, the results files its
+    jobs made, and the signal that stopped it (None: none came)."""
+    status: int
+    results: list
+    signal: Optional[int] = None
+
+
 def run_window(window, runs, description, binary, collector, stdin):
     """The recorded run of the window's jobs (GroupRun, in group order):
-    their inventories side by side, then the jobs side by side, then each
-    job's record. (exit status, the results files made)."""
-    launched = Launched()
-    with tempfile.TemporaryDirectory(prefix="processors64-run.") as temp_dir:
+    their inventories side by side, then the jobs side by side, then the
+    record of each job that started; a WindowEnd. INT, TERM and HUP are
+    passed on to every launcher meanwhile; once one came no job starts and
+    the window ends with 128 + its number. The handlers this process had
+    before come back once the jobs have ended."""
+    with Launched() as launched, tempfile.TemporaryDirectory(
+            prefix="processors64-run.") as temp_dir:
         if description.kind is None:
             say(f"{shown(runs[0].command[0])} is neither Open MPI's launcher nor MPICH's: "
                 "no node records")
         for run in runs:
+            if launched.signal is not None:
+                break
             directory = os.path.join(temp_dir, f"group{run.number}")
             os.mkdir(directory)
             run.node_inventory = inventory.start(launched.start, run.command[0], run.job,
@@ -400,23 +437,37 @@ def run_window(window, runs, description, binary, collector, stdin):
         seconds, warning = inventory.timeout()
         if warning:
             say(shown(warning))
-        inventory.wait([run.node_inventory for run in runs], seconds, lambda: launched.signal)
-        if launched.signal is not None:
-            say(f"stopped by {signal.Signals(launched.signal).name} before the benchmark started")
-            return 128 + launched.signal, []
-        for run in runs:
-            run.nodes, warnings = inventory.nodes(run.node_inventory)
-            for warning in warnings:
-                say(shown(warning))
-        run_jobs(launched, runs, stdin, temp_dir if len(runs) > 1 else None)
-    window_hosts = set().union(*(run.hosts() for run in runs)) if len(runs) > 1 else set()
-    made = [write_record(run, window, description.record(), binary, window_hosts) for run in runs]
-    failed = [run for run in runs if run.status != 0]
+        inventory.wait([run.node_inventory for run in runs if run.node_inventory], seconds,
+                       lambda: launched.signal)
+        if launched.signal is None:
+            for run in runs:
+                run.nodes, warnings = inventory.nodes(run.node_inventory)
+                for warning in warnings:
+                    say(shown(warning))
+            run_jobs(launched, runs, stdin, temp_dir if len(runs) > 1 else None)
+        started = [run for run in runs if run.started_ns]
+        if not started:
+            name = signal.Signals(launched.signal).name
+            say(f"stopped by {name} before the benchmark started")
+            return WindowEnd(128 + launched.signal, [], launched.signal)
+        window_hosts = set().union(*(run.hosts() for run in runs)) if len(runs) > 1 else set()
+        made = [write_record(run, window, description.record(), binary, window_hosts)
+                for run in started]
+    failed = [run for run in started if run.status != 0]
     if len(runs) > 1:
         for run in failed:
             hosts = ", ".join(map(shown, run.node_inventory.hosts))
             say(f"group {run.number} of {len(runs)} ({hosts}) failed: exit status {run.status}")
-    return (failed[0].status if failed else 0), [path for path in made if path]
+    results = [path for path in made if path]
+    if launched.signal is not None:
+        left = [run.number for run in runs if not run.started_ns]
+        said = f"stopped by {signal.Signals(launched.signal).name}"
+        if left:
+            said += (f": group {left[0]}" if len(left) == 1 else
+                     f": groups {left[0]} to {left[-1]}") + f" of {len(runs)} not started"
+        say(said)
+        return WindowEnd(128 + launched.signal, results, launched.signal)
+    return WindowEnd(failed[0].status if failed else 0, results)
 
 
 def described(launcher):
@@ -497,12 +548,10 @@ def slurm_window(binary, collector, verdict, nodes_per_job):
             runs = [group_run(group, launcher, description.kind, binary, [], directory, group.cpus)
                     for group in split]
         announce(window, split, cap)
-        status, results = run_window(window, runs, description, binary, collector,
-                                     subprocess.DEVNULL)
-    if verdict:
-        from .verdict import after_window
-        return after_window(status, results, window.id)
-    return status
+        ended = run_window(window, runs, description, binary, collector, subprocess.DEVNULL)
+    if verdict and ended.signal is None:
+        return after_window(ended.status, ended.results, window.id)
+    return ended.status
 
 
 def split_window(argv, collector, nodes_per_job):
@@ -537,8 +586,8 @@ def split_window(argv, collector, nodes_per_job):
         runs = [group_run(group, launcher, description.kind, binary, job.group_arguments,
                           directory, group.processes) for group in split]
         announce(window, split, cap)
-        status, _ = run_window(window, runs, description, binary, collector, subprocess.DEVNULL)
-    return status
+        return run_window(window, runs, description, binary, collector,
+                          subprocess.DEVNULL).status
 
 
 def given_window(argv, collector):
@@ -559,8 +608,7 @@ def given_window(argv, collector):
             + (f": {where}" if where else ""))
     window = Window(slurm.window_id() or made_window_id(), tuple(hosts), 1)
     run = GroupRun(1, list(argv), job, None, placement, processes, hosts[0])
-    status, _ = run_window(window, [run], description, binary, collector, None)
-    return status
+    return run_window(window, [run], description, binary, collector, None).status
 
 
 def given_placement(job, processes, cap, host):
@@ -627,12 +675,18 @@ def main(argv=None, collector=None):
     if options is None:
         say(words)
         return 2
-    if options.slurm:
-        return slurm_window(os.path.abspath(words[0]), collector, options.verdict,
-                            options.nodes_per_job)
-    if options.nodes_per_job is not None:
-        return split_window(words, collector, options.nodes_per_job)
-    return given_window(words, collector)
+    try:
+        if options.slurm:
+            return slurm_window(os.path.abspath(words[0]), collector, options.verdict,
+                                options.nodes_per_job)
+        if options.nodes_per_job is not None:
+            return split_window(words, collector, options.nodes_per_job)
+        return given_window(words, collector)
+    except KeyboardInterrupt:
+        # INT outside the window's jobs (the verdict after them), where
+        # Python's own handler is this process's.
+        say("stopped by SIGINT")
+        return 128 + signal.SIGINT
 
 
 if __name__ == "__main__":
