@@ -23,7 +23,8 @@ import time
 
 import pytest
 
-from processors64 import build_record, groups, launchers, run, run_record, schema, slurm
+from processors64 import (build_record, groups, job_arguments, launchers, relay, run, run_console,
+                          run_record, schema, slurm)
 
 # The fake launcher: each call's arguments and hostfile go to FAKE_CALLS (a
 # JSON line), each --version to FAKE_VERSIONS. It runs its program (the first
@@ -169,7 +170,7 @@ def results_name(directory):
 # ---- What a job's arguments say ------------------------------------------------
 
 def test_open_mpi_arguments(tmp_path):
-    job = run.Job("openmpi", ["-np", "25", "--hostfile", "host file", "--map-by", "node",
+    job = job_arguments.Job("openmpi", ["-np", "25", "--hostfile", "host file", "--map-by", "node",
                               "-x", "-np", "--mca", "plm_rsh_agent", "/a/agent", "--tag-output"])
     # The inventory keeps hosts and settings, not count, placement, output form.
     assert job.collector_arguments == ["--hostfile", "host file", "-x", "-np", "--mca",
@@ -180,7 +181,7 @@ def test_open_mpi_arguments(tmp_path):
 
 def test_mpich_arguments():
     # An option's values are never read as options; a relative -wdir.
-    job = run.Job("mpich", ["-n", "4", "-f", "hosts", "-ppn", "2", "-genv", "A", "-n",
+    job = job_arguments.Job("mpich", ["-n", "4", "-f", "hosts", "-ppn", "2", "-genv", "A", "-n",
                             "-wdir", "run", "-hosts", "node1:2,node2"])
     assert job.collector_arguments == ["-f", "hosts", "-genv", "A", "-n", "-wdir", "run",
                                        "-hosts", "node1:2,node2"]
@@ -189,7 +190,7 @@ def test_mpich_arguments():
 
 
 def test_an_option_without_its_value_is_kept():
-    assert run.Job("openmpi", ["-x", "A", "--hostfile"]).collector_arguments == [
+    assert job_arguments.Job("openmpi", ["-x", "A", "--hostfile"]).collector_arguments == [
         "-x", "A", "--hostfile"]
 
 
@@ -198,10 +199,10 @@ def test_expected_hosts(tmp_path, monkeypatch):
     hostfile = tmp_path / "host file"
     hostfile.write_text("# the nodes\nnode1 slots=9\nnode2 slots=8  # the second\n\n"
                         "node3:8\nnode1 slots=1\n")
-    assert run.Job("openmpi", ["--hostfile", str(hostfile)]).expected_hosts() == [
+    assert job_arguments.Job("openmpi", ["--hostfile", str(hostfile)]).expected_hosts() == [
         "node1", "node2", "node3"]
-    assert run.Job("mpich", ["-hosts", "a,b:2,a"]).expected_hosts() == ["a", "b"]
-    assert run.Job("mpich", []).expected_hosts() == [os.uname().nodename]
+    assert job_arguments.Job("mpich", ["-hosts", "a,b:2,a"]).expected_hosts() == ["a", "b"]
+    assert job_arguments.Job("mpich", []).expected_hosts() == [os.uname().nodename]
 
 
 def test_allocated_cpus():
@@ -362,7 +363,7 @@ def test_two_candidate_results_files(fake):
     assert note.startswith("no results file taken: 2 ")
     for name in os.listdir(run_dir):
         if name.endswith(".txt"):
-            assert run.shown(name) in note
+            assert run_console.shown(name) in note
     assert len(err.splitlines()) == 1 and "the run record names none" in err
 
 
@@ -630,18 +631,18 @@ def test_no_group_starts_once_a_signal_came(hosts, tmp_path, monkeypatch, capsys
     launcher, benchmark, run_dir, hostfile, env = hosts
     in_process(monkeypatch, run_dir, dict(env, FAKE_WAIT="1"))
     started = []
-    start = run.Launched.start
+    start = relay.Launched.start
 
     def start_then_signal(self, command, **options):
         started.append(start(self, command, **options))
         if "--map-by" not in command:      # a group's job, not its inventory
             os.kill(os.getpid(), number)
         return started[-1]
-    monkeypatch.setattr(run.Launched, "start", start_then_signal)
-    before = [signal.getsignal(passed) for passed in run.PASSED_ON]
+    monkeypatch.setattr(relay.Launched, "start", start_then_signal)
+    before = [signal.getsignal(passed) for passed in relay.PASSED_ON]
     assert run.main(["--nodes-per-job", "1", launcher, "--hostfile", hostfile,
                      benchmark]) == 128 + number
-    assert [signal.getsignal(passed) for passed in run.PASSED_ON] == before
+    assert [signal.getsignal(passed) for passed in relay.PASSED_ON] == before
     jobs = [child for child in started if "--map-by" not in child.args]
     assert len(jobs) == 1 and all(child.poll() is not None for child in started)
     [record] = [load(run_dir / name) for name in run_records(run_dir)]
@@ -657,7 +658,7 @@ def own_handlers():
     that came; those of before come back after the test."""
     came = []
     before = {number: signal.signal(number, lambda number, frame: came.append(number))
-              for number in run.PASSED_ON}
+              for number in relay.PASSED_ON}
     yield came
     for number, handler in before.items():
         signal.signal(number, handler)
@@ -674,12 +675,12 @@ def test_signals_after_the_window_are_not_swallowed(hosts, tmp_path, monkeypatch
         SLURM_JOB_NODELIST="hostA", SLURM_JOB_CPUS_PER_NODE="1"))
 
     def verdict_step(*arguments):
-        for number in run.PASSED_ON:
+        for number in relay.PASSED_ON:
             os.kill(os.getpid(), number)
         return 7
     monkeypatch.setattr(run, "after_window", verdict_step)
     assert run.main(["--slurm", "--verdict", benchmark]) == 7
-    assert own_handlers == list(run.PASSED_ON)
+    assert own_handlers == list(relay.PASSED_ON)
     signal.signal(signal.SIGINT, signal.default_int_handler)
     assert run.main(["--slurm", "--verdict", benchmark]) == 128 + signal.SIGINT
     assert capsys.readouterr().err.splitlines()[-1] == "processors64-run: stopped by SIGINT"
