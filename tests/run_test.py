@@ -555,12 +555,10 @@ def test_a_job_past_the_cap_runs_as_given(hosts):
 
 
 def test_window_ids(fake):
-    """Slurm's job id (an array task's as Slurm writes it); else one made at
-    start, unique to the run."""
+    """Slurm's job id; else one made at start, unique to the run."""
     launcher, benchmark, run_dir = fake
     found = []
-    for env in ({}, {}, {"SLURM_JOB_ID": "1234"},
-                {"SLURM_JOB_ID": "1240", "SLURM_ARRAY_JOB_ID": "1234", "SLURM_ARRAY_TASK_ID": "7"}):
+    for env in ({}, {}, {"SLURM_JOB_ID": "1234"}):
         directory = run_dir / str(len(found))
         directory.mkdir()
         assert recorded([launcher, "-np", "1", benchmark], directory, env=env)[0] == 0
@@ -570,7 +568,68 @@ def test_window_ids(fake):
         found.append(record["window"]["id"])
     host = re.escape(os.uname().nodename)
     assert all(re.fullmatch(rf"\d{{8}}T\d{{6}}Z-{host}-\d+", made) for made in found[:2])
-    assert found[0] != found[1] and found[2:] == ["1234", "1234_7"]
+    assert found[0] != found[1] and found[2:] == ["1234"]
+
+
+ARRAY_TASK = {"SLURM_ARRAY_JOB_ID": "1234", "SLURM_ARRAY_TASK_ID": "7",
+              "SLURM_ARRAY_TASK_COUNT": "16", "SLURM_ARRAY_TASK_MIN": "1",
+              "SLURM_ARRAY_TASK_MAX": "16"}
+NAMED = {"id": "week-49", "group": 1, "groups": 1, "named": True}
+
+
+@pytest.mark.parametrize("arguments, env, expected", [
+    # A task of a job array: the array's id, the task's number, the task count.
+    ([], ARRAY_TASK, {"id": "1234", "group": 7, "groups": 16, "array": True}),
+    # An array numbered from 0 without a count: one more each, from 1.
+    ([], {"SLURM_ARRAY_JOB_ID": "1234", "SLURM_ARRAY_TASK_ID": "0",
+          "SLURM_ARRAY_TASK_MIN": "0", "SLURM_ARRAY_TASK_MAX": "3"},
+     {"id": "1234", "group": 1, "groups": 4, "array": True}),
+    # A name wins over the array's id; the option over the variable.
+    (["--window", "week-49"], ARRAY_TASK, NAMED),
+    ([], dict(ARRAY_TASK, PROCESSORS64_WINDOW="week-49"), NAMED),
+    (["--window=week-49"], {"PROCESSORS64_WINDOW": "other"}, NAMED),
+])
+def test_a_windows_identity(fake, arguments, env, expected):
+    """The record of an array's task and of a named window's job: their own
+    node, and the cluster's name in the record's Slurm variables."""
+    launcher, benchmark, run_dir = fake
+    env = dict(env, SLURM_JOB_ID="1240", SLURM_CLUSTER_NAME="north")
+    status, _, err = recorded([*arguments, launcher, "-np", "1", benchmark], run_dir, env=env)
+    assert (status, err) == (0, "")
+    [record] = [load(run_dir / name) for name in run_records(run_dir)]
+    assert record["window"] == dict(expected, nodes=[os.uname().nodename])
+    assert record["slurm"]["job_id"] == "1240" and record["slurm"]["cluster"] == "north"
+
+
+def test_a_named_window_of_several_jobs(hosts):
+    """Each job of the split numbered in the name's window."""
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    status, _, err = recorded(["--window", "sweep-1", "--nodes-per-job", "1", launcher,
+                               "--hostfile", hostfile, benchmark], run_dir, env=env)
+    assert status == 0, err
+    assert "processors64-run: window sweep-1: 3 jobs side by side" in err
+    assert [record["window"] for record in window_records(run_dir)] == [
+        {"id": "sweep-1", "group": n, "groups": 3, "nodes": ["hostA", "hostB", "hostC"],
+         "named": True} for n in (1, 2, 3)]
+
+
+@pytest.mark.parametrize("arguments, env, message", [
+    (["--window", "a b"], {}, "--window takes a window name (letters, digits and _.+-, at "
+                              "most 64, a letter or digit first), not 'a b'"),
+    (["--window", "w" * 65], {}, "--window takes a window name"),
+    (["--window="], {}, "--window takes a window name"),
+    ([], {"PROCESSORS64_WINDOW": "../up"}, "PROCESSORS64_WINDOW takes a window name"),
+    (["--window"], {}, "--window takes a window name\nusage: "),
+])
+def test_a_bad_window_name(fake, arguments, env, message):
+    launcher, benchmark, run_dir = fake
+    command = [*arguments, launcher, "-np", "1", benchmark]
+    if arguments == ["--window"]:
+        command = ["--window"]
+    status, out, err = recorded(command, run_dir, env=env)
+    assert (status, out) == (2, "") and err.startswith(f"processors64-run: {message}"), err
+    assert len(err.splitlines()) == (1 if "usage" not in message else 3)
+    assert os.listdir(run_dir) == []
 
 
 def test_the_first_group_that_failed(hosts):
@@ -704,7 +763,7 @@ def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
     assert [call["hostfile"] for call in calls(env)] == [
         ["hostA slots=2", "hostB slots=2"], ["hostC slots=4"]]
     assert {record["window"]["id"] for record in records} == {"42"}
-    assert records[0]["slurm"]["job_id"] == "42"
+    assert records[0]["slurm"]["job_id"] == "42" and records[0]["slurm"]["cluster"] is None
 
     directory = run_dir / "fits"
     directory.mkdir()
@@ -724,7 +783,7 @@ def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
      "--nodes-per-job splits the hosts of a hostfile or host list: the job names none"),
     (["--nodes-per-job", "2", "L", "--host", "hostA:2,hostB", "B"], 2,
      "the job gives hostB no slots: --nodes-per-job needs every host's (hostB slots=N)"),
-    (["--verdict", "L", "B"], 2, "usage: processors64-run [--nodes-per-job K] LAUNCHER"),
+    (["--verdict", "L", "B"], 2, "usage: processors64-run [--window NAME] [--nodes-per-job K]"),
     (["--slurm", "B"], 1, "not inside a Slurm job (no SLURM_JOB_CPUS_PER_NODE"),
 ])
 def test_what_cannot_run(hosts, arguments, status, message):

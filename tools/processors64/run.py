@@ -2,8 +2,8 @@
 more jobs side by side, and each job's run record beside its results file
 (what the job ran on, with which MPI and build, when, and how it ended).
 
-    processors64-run [--nodes-per-job K] LAUNCHER [LAUNCHER-ARGUMENTS...] BINARY
-    processors64-run --slurm [--verdict] [--nodes-per-job K] BINARY
+    processors64-run [--window NAME] [--nodes-per-job K] LAUNCHER [LAUNCHER-ARGUMENTS...] BINARY
+    processors64-run --slurm [--verdict] [--window NAME] [--nodes-per-job K] BINARY
 
 A window is every job started at once to measure one allocation or host
 list; its jobs are its groups (groups.py), most windows have one. For each:
@@ -46,6 +46,11 @@ its daemons there as a step of the allocation (srun --nodelist). With
 --verdict, once every group has ended and its record is written, the window
 is judged (verdict.after_window) and the exit status is the verdict's.
 
+--window NAME (else PROCESSORS64_WINDOW) names the window: every job given
+one name is one window however far apart they run, this one's records
+holding its own nodes and split. A task of a job array names its array's
+window. window.py says how the id is chosen.
+
 In a window of several groups, each group's report goes to standard output
 whole when its job ends, and a line per group says before the run where its
 job goes.
@@ -60,6 +65,7 @@ Environment:
                                   (default: node_inventory.sh of the install
                                   or of the repository)
   PROCESSORS64_INVENTORY_TIMEOUT  seconds to wait for the nodes (default 60)
+  PROCESSORS64_WINDOW             the window's name, where --window gives none
 """
 
 import os
@@ -75,11 +81,12 @@ from . import build_record, groups, launchers, slurm
 from .job_arguments import Job
 from .run_console import say, shown
 from .verdict import after_window
-from .window import Window, made_window_id
+from .window import given_name, identify
 from .window_run import GroupRun, run_window
 
-USAGE = ("usage: processors64-run [--nodes-per-job K] LAUNCHER [LAUNCHER-ARGUMENTS...] BINARY\n"
-         "       processors64-run --slurm [--verdict] [--nodes-per-job K] BINARY")
+USAGE = ("usage: processors64-run [--window NAME] [--nodes-per-job K] LAUNCHER "
+         "[LAUNCHER-ARGUMENTS...] BINARY\n"
+         "       processors64-run --slurm [--verdict] [--window NAME] [--nodes-per-job K] BINARY")
 # The collector in the repository: scripts/node_inventory.sh, two levels up.
 REPOSITORY_COLLECTOR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "node_inventory.sh")
@@ -124,7 +131,7 @@ def announce(window, split, cap):
                 f"measured: its job's master collects at most {cap} processes")
 
 
-def slurm_window(binary, collector, verdict, nodes_per_job):
+def slurm_window(binary, collector, verdict, nodes_per_job, name):
     """The window of the Slurm allocation this runs in: one job where it fits
     the master's cap, else its groups side by side."""
     try:
@@ -140,8 +147,7 @@ def slurm_window(binary, collector, verdict, nodes_per_job):
     cap = build_record.cap(build_record.of(binary))
     hosts = [groups.Host(node.name, node.cpus) for node in allocation]
     split = groups.split(hosts, cap, nodes_per_job)
-    window = Window(slurm.window_id() or made_window_id(), tuple(host.name for host in hosts),
-                    len(split))
+    window = identify(name, [host.name for host in hosts], len(split))
     with tempfile.TemporaryDirectory(prefix="processors64-run.") as directory:
         if len(split) == 1 and not split[0].cut():
             # One job, as Slurm places it: Open MPI takes Slurm's CPUs as its
@@ -169,7 +175,7 @@ def slurm_window(binary, collector, verdict, nodes_per_job):
     return ended.status
 
 
-def split_window(argv, collector, nodes_per_job):
+def split_window(argv, collector, nodes_per_job, name):
     """The hosts of the job's hostfile or host list as groups of
     `nodes_per_job` side by side; exit status 2 where they cannot be split."""
     launcher, binary = argv[0], argv[-1]
@@ -195,8 +201,7 @@ def split_window(argv, collector, nodes_per_job):
     cap = build_record.cap(build_record.of(binary))
     hosts = groups.from_slots(slotted)
     split = groups.split(hosts, cap, nodes_per_job)
-    window = Window(slurm.window_id() or made_window_id(), tuple(host.name for host in hosts),
-                    len(split))
+    window = identify(name, [host.name for host in hosts], len(split))
     with tempfile.TemporaryDirectory(prefix="processors64-run.") as directory:
         runs = [group_run(group, launcher, description.kind, binary, job.group_arguments,
                           directory, group.processes) for group in split]
@@ -205,7 +210,7 @@ def split_window(argv, collector, nodes_per_job):
                           subprocess.DEVNULL).status
 
 
-def given_window(argv, collector):
+def given_window(argv, collector, name):
     """The job exactly as given: a window of one. Where its count passes the
     master's cap, says before the run which ranks will not be collected."""
     launcher, binary = argv[0], argv[-1]
@@ -221,7 +226,7 @@ def given_window(argv, collector):
                           for place in placement or () if place.collected < place.workers)
         say(f"the master collects at most {cap} processes: {ranks} will not be measured"
             + (f": {where}" if where else ""))
-    window = Window(slurm.window_id() or made_window_id(), tuple(hosts), 1)
+    window = identify(name, hosts, 1)
     run = GroupRun(1, list(argv), job, None, placement, processes, hosts[0])
     return run_window(window, [run], description, binary, collector, None).status
 
@@ -255,6 +260,7 @@ class Options:
     slurm: bool = False
     verdict: bool = False
     nodes_per_job: Optional[int] = None
+    window: Optional[str] = None
 
 
 def parse(argv):
@@ -266,6 +272,10 @@ def parse(argv):
             options.slurm = True
         elif word == "--verdict":
             options.verdict = True
+        elif word == "--window" or word.startswith("--window="):
+            if "=" not in word and not words:
+                return None, f"--window takes a window name\n{USAGE}"
+            options.window = word.partition("=")[2] if "=" in word else words.pop(0)
         elif word == "--nodes-per-job" or word.startswith("--nodes-per-job="):
             value = word.partition("=")[2] if "=" in word else (words.pop(0) if words else "")
             if not re.fullmatch(r"[0-9]+", value) or int(value) == 0:
@@ -287,16 +297,17 @@ def main(argv=None, collector=None):
     argv = sys.argv[1:] if argv is None else argv
     collector = os.environ.get("PROCESSORS64_NODE_INVENTORY") or collector or REPOSITORY_COLLECTOR
     options, words = parse(argv)
-    if options is None:
-        say(words)
+    name, problem = given_name(options.window) if options else (None, words)
+    if problem:
+        say(problem)
         return 2
     try:
         if options.slurm:
             return slurm_window(os.path.abspath(words[0]), collector, options.verdict,
-                                options.nodes_per_job)
+                                options.nodes_per_job, name)
         if options.nodes_per_job is not None:
-            return split_window(words, collector, options.nodes_per_job)
-        return given_window(words, collector)
+            return split_window(words, collector, options.nodes_per_job, name)
+        return given_window(words, collector, name)
     except KeyboardInterrupt:
         # INT outside the window's jobs (the verdict after them), where
         # Python's own handler is this process's.
