@@ -13,6 +13,7 @@ import shlex
 import shutil
 import subprocess
 from dataclasses import dataclass
+from typing import Optional
 
 TIMEOUT = 120  # seconds for a Slurm command to answer
 # A Slurm node name as the drain list accepts one: nothing a shell or
@@ -126,17 +127,43 @@ def job_variables(environ=None):
     return {"job_id": environ.get("SLURM_JOB_ID") or None,
             "nodelist": environ.get("SLURM_JOB_NODELIST") or None,
             "partition": environ.get("SLURM_JOB_PARTITION") or None,
-            "cpus_per_node": environ.get("SLURM_JOB_CPUS_PER_NODE") or None}
+            "cpus_per_node": environ.get("SLURM_JOB_CPUS_PER_NODE") or None,
+            "cluster": environ.get("SLURM_CLUSTER_NAME") or None}
+
+
+@dataclass(frozen=True)
+class JobWindow:
+    """The window a Slurm job belongs to as Slurm tells it: the job's id,
+    or for a task of a job array the array's id with the task's number and
+    the array's task count."""
+    id: str
+    task: Optional[int] = None
+    tasks: Optional[int] = None
+
+    @property
+    def array(self):
+        return self.task is not None
 
 
 def window_id(environ=None):
-    """The id of the job as Slurm writes it, or None outside Slurm: the job
-    id, or for a task of a job array the array's id and the task's, 1234_7."""
+    """The JobWindow of the job, or None outside Slurm. A task's number is
+    SLURM_ARRAY_TASK_ID, the count SLURM_ARRAY_TASK_COUNT (else
+    SLURM_ARRAY_TASK_MAX); in an array numbered from 0 both are one more,
+    as a window's jobs are numbered from 1."""
     environ = os.environ if environ is None else environ
-    array, task = environ.get("SLURM_ARRAY_JOB_ID"), environ.get("SLURM_ARRAY_TASK_ID")
-    if array and task:
-        return f"{array}_{task}"
-    return environ.get("SLURM_JOB_ID") or None
+
+    def number(name):
+        text = environ.get(name, "")
+        return int(text) if re.fullmatch(r"[0-9]+", text) else None
+    array, task = environ.get("SLURM_ARRAY_JOB_ID"), number("SLURM_ARRAY_TASK_ID")
+    if array and task is not None:
+        shift = 1 if 0 in (task, number("SLURM_ARRAY_TASK_MIN")) else 0
+        count = number("SLURM_ARRAY_TASK_COUNT")
+        if count is None:
+            count = (number("SLURM_ARRAY_TASK_MAX") or task) + shift
+        return JobWindow(array, task + shift, count)
+    job = environ.get("SLURM_JOB_ID")
+    return JobWindow(job) if job else None
 
 
 # ---- Nodes' states ----------------------------------------------------------
