@@ -7,6 +7,7 @@ exit status, a signal stopping the sweep, and --cancel."""
 
 import json
 import os
+import pty
 import signal
 import subprocess
 import time
@@ -175,7 +176,8 @@ def option(submission, name):
 
 def test_drained_and_down_nodes_are_left_out_with_slurms_reason(cluster):
     cluster.set_states({"node1": ["idle", ""], "node2": ["mixed", ""],
-                        "node3": ["drained", "bad DIMM, by hand"], "node4": ["down*", "Not responding"],
+                        "node3": ["drained", "bad DIMM, by hand"],
+                        "node4": ["down*", "Not responding"],
                         "node5": ["draining", "kernel update"], "node6": ["idle", ""]})
     job = sweep(cluster, "--nodes", "node[1-4],node6")
     assert job.returncode == 0, job.stderr
@@ -287,7 +289,8 @@ def test_a_limit_refusal_is_tried_again_once_a_job_has_ended(cluster):
     assert [e["id"] for e in window_manifest(cluster)["jobs"]] == [str(n) for n in range(100, 105)]
 
 
-@pytest.mark.parametrize("keys", [{"limit": 0}, {"refuse": "Invalid account or account/partition combination specified"}])
+@pytest.mark.parametrize("keys", [
+    {"limit": 0}, {"refuse": "Invalid account or account/partition combination specified"}])
 def test_a_refusal_with_nothing_in_flight_ends_the_sweep(cluster, keys):
     cluster.set(**keys)
     job = sweep(cluster, "--nodes", "node[1-3]")
@@ -301,6 +304,30 @@ def test_wait_exits_like_the_batch_script(cluster):
     assert job.returncode == 0, job.stderr
     assert job.stdout.endswith("window w1: 3 jobs ended; 0 of 3 nodes measured; exit status 0\n")
     assert job.stderr == ""  # no progress where standard error is no terminal
+
+    # On a terminal, a line of progress on standard error, redrawn in place.
+    cluster.dir = cluster.dir.parent / "terminal"
+    cluster.dir.mkdir()
+    leader, follower = pty.openpty()
+    job = subprocess.run([TOOL, "-D", str(cluster.dir), "--window", "tty", "--nodes", "node[1-3]",
+                          "--max-jobs", "2", "--wait"], stdout=subprocess.PIPE, stderr=follower,
+                         env=cluster.env, stdin=subprocess.DEVNULL, timeout=120)
+    os.close(follower)
+    terminal = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # EIO: the terminal's other side is closed and read
+            break
+        if not chunk:
+            break
+        terminal += chunk
+    os.close(leader)
+    terminal = terminal.decode()
+    assert job.returncode == 0, terminal
+    assert ("\rwindow tty: 0 of 3 jobs done, 0 running, 2 pending, 1 to submit; "
+            "0 of 3 nodes measured\033[K") in terminal
+    assert terminal.endswith("\r\033[K") and b"\033" not in job.stdout
 
     # node2's job fails (Slurm's exit code), node3's is killed by signal 9.
     cluster.set(ends={"node2": ["FAILED", "4:0"], "node3": ["FAILED", "0:9"]})

@@ -359,10 +359,11 @@ class Progress:
             return
         done, running, pending = self.watch.counts()
         total = len(self.sweep.jobs)
+        unsubmitted = sum(1 for job, _ in self.sweep.jobs if job is None)
         measured = len(self.records.read().measured)
-        line = (f"{self.sweep.name}: {done} of {total} jobs done, {running} running, "
-                f"{pending} pending; {measured} of {len(self.sweep.selection.measured)} "
-                "nodes measured")
+        line = (f"window {self.sweep.name}: {done} of {total} jobs done, {running} running, "
+                f"{pending} pending" + (f", {unsubmitted} to submit" if unsubmitted else "")
+                + f"; {measured} of {len(self.sweep.selection.measured)} nodes measured")
         sys.stderr.write(f"\r{line}\033[K")
         sys.stderr.flush()
         self.shown = True
