@@ -745,6 +745,20 @@ def test_signals_after_the_window_are_not_swallowed(hosts, tmp_path, monkeypatch
     assert capsys.readouterr().err.splitlines()[-1] == "processors64-run: stopped by SIGINT"
 
 
+def test_the_verdict_of_a_window_without_results(hosts, tmp_path):
+    """--verdict where no job made a results file: no verdict; inconclusive,
+    or the window's own failure."""
+    launcher, benchmark, run_dir, _, env = hosts
+    executable(tmp_path / "bin" / "scontrol", "#!/bin/sh\nprintf 'hostA\\n'\n")
+    env = dict(env, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}", SLURM_JOB_ID="42",
+               SLURM_JOB_NODELIST="hostA", SLURM_JOB_CPUS_PER_NODE="1", FAKE_NO_RESULTS="1")
+    for status, expected in (("0", 3), ("5", 5)):
+        found, _, err = recorded(["--slurm", "--verdict", benchmark], run_dir,
+                                 env=dict(env, FAKE_STATUS=status))
+        assert found == expected
+        assert err.endswith("processors64-run: no results file of this job: no verdict\n")
+
+
 def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
     """Nodes of 1, 2 and 4 CPUs, a cap of 4: hostA and hostB a job, hostC
     one of its own with 3 of its 4 CPUs; an allocation that fits is one job
