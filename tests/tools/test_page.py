@@ -423,7 +423,7 @@ def test_bad_input_is_one_line(tmp_path, slow_node):
     job = tool("html", str(slow_node), env=without_jinja(tmp_path, anywhere=True))
     assert job.returncode == 2 and len(job.stderr.splitlines()) == 1, job.stderr
     assert "apt-get install python3-jinja2" in job.stderr
-    # Only Debian's python3 has it: the tool runs again under that one.
+    # Only Debian's python3 has it: that one renders the page.
     job = tool("html", "--out", str(tmp_path / "p.html"), str(slow_node),
                env=without_jinja(tmp_path, anywhere=False))
     assert job.returncode == 1 and job.stdout == f"{tmp_path / 'p.html'}\n", job.stderr

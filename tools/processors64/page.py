@@ -332,16 +332,30 @@ def render(judgement, status, slow, drop, drain_list, text, jinja2):
         made=datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC"))
 
 
+def _jinja2_here():
+    try:
+        return importlib.import_module("jinja2")
+    except ImportError:
+        return None
+
+
+def check_jinja2(command):
+    """Raises InputError (how to install python3-jinja2) where neither this
+    Python nor Debian's python3 has Jinja2: before `command` reads a file."""
+    if _jinja2_here() is None and libraries.debian_python_with("jinja2") is None:
+        raise libraries.missing("jinja2", "python3-jinja2", command)
+
+
 def render_anywhere(judgement, status, slow, drop, drain_list, text):
-    """The page, rendered here where this Python has Jinja2, else by
-    Debian's python3 with the judgement pickled through a pipe: for the
-    batch job, which cannot run itself again. Raises InputError where no
+    """The page (render's), by this Python's Jinja2, else by Debian's
+    python3 with the arguments pickled through a pipe: the one way to
+    Jinja2 of html and of the step after a window, whatever Python runs
+    them (a batch job cannot run itself again). Raises InputError where no
     Python here has Jinja2."""
     arguments = (judgement, status, slow, drop, drain_list, text)
-    try:
-        return render(*arguments, importlib.import_module("jinja2"))
-    except ImportError:
-        pass
+    jinja2 = _jinja2_here()
+    if jinja2 is not None:
+        return render(*arguments, jinja2)
     python = libraries.debian_python_with("jinja2")
     if python is None:
         raise libraries.missing("jinja2", "python3-jinja2", "the page")
@@ -368,7 +382,7 @@ def default_path(window):
 
 
 def command_html(args):
-    jinja2 = libraries.need("jinja2", "python3-jinja2", "html")
+    check_jinja2("html")
     loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow)
     judgement = verdict.judged(loaded, args.slow, args.drop)
     status = exits.UNREADABLE if loaded.failed else judgement.status
@@ -380,8 +394,8 @@ def command_html(args):
     script, steps = drain.script(judgement, *drain.states())
     for warning in steps.warnings:
         console.warn(warning)
-    page = render(judgement, status, args.slow, args.drop, (script, steps.warnings),
-                  verdict.verdict_text(judgement, args.slow, args.drop), jinja2)
+    page = render_anywhere(judgement, status, args.slow, args.drop, (script, steps.warnings),
+                           verdict.verdict_text(judgement, args.slow, args.drop))
     try:
         atomic.write(path, page)
     except OSError as error:
