@@ -456,6 +456,27 @@ def test_a_signal_during_the_job(fake, tmp_path, background, number):
     assert record["exit_status"] == 128 + number
 
 
+def test_every_signal_reaches_the_launcher(fake, tmp_path, background):
+    """A second INT (a launcher that shuts down on the first, as MPI's do,
+    and is stopped at once by the second) is passed on too."""
+    _, benchmark, run_dir = fake
+    caught = tmp_path / "caught"
+    launcher = executable(tmp_path / "launcher", f"""#!/bin/sh
+case "$*" in *"{benchmark}"*) ;; *) exit 0 ;; esac  # the node inventory: none
+n=0
+trap 'n=$((n + 1)); echo INT >> "{caught}"; [ $n -lt 2 ] || exit 7' INT
+echo > "{caught}"
+while :; do sleep 0.05; done
+""")
+    job = background([launcher, benchmark], run_dir)
+    lines_of(caught, 1, job)
+    for count in (2, 3):
+        job.send_signal(signal.SIGINT)
+        if count == 2:
+            lines_of(caught, count, job)
+    assert job.wait(timeout=120) == 7 and open(caught).read().count("INT") == 2
+
+
 # ---- A window of several jobs ----------------------------------------------------
 
 @pytest.fixture
