@@ -456,6 +456,27 @@ def test_a_signal_during_the_job(fake, tmp_path, background, number):
     assert record["exit_status"] == 128 + number
 
 
+def test_every_signal_reaches_the_launcher(fake, tmp_path, background):
+    """A second INT (a launcher that shuts down on the first, as MPI's do,
+    and is stopped at once by the second) is passed on too."""
+    _, benchmark, run_dir = fake
+    caught = tmp_path / "caught"
+    launcher = executable(tmp_path / "launcher", f"""#!/bin/sh
+case "$*" in *"{benchmark}"*) ;; *) exit 0 ;; esac  # the node inventory: none
+n=0
+trap 'n=$((n + 1)); echo INT >> "{caught}"; [ $n -lt 2 ] || exit 7' INT
+echo > "{caught}"
+while :; do sleep 0.05; done
+""")
+    job = background([launcher, benchmark], run_dir)
+    lines_of(caught, 1, job)
+    for count in (2, 3):
+        job.send_signal(signal.SIGINT)
+        if count == 2:
+            lines_of(caught, count, job)
+    assert job.wait(timeout=120) == 7 and open(caught).read().count("INT") == 2
+
+
 # ---- A window of several jobs ----------------------------------------------------
 
 @pytest.fixture
@@ -743,6 +764,20 @@ def test_signals_after_the_window_are_not_swallowed(hosts, tmp_path, monkeypatch
     signal.signal(signal.SIGINT, signal.default_int_handler)
     assert run.main(["--slurm", "--verdict", benchmark]) == 128 + signal.SIGINT
     assert capsys.readouterr().err.splitlines()[-1] == "processors64-run: stopped by SIGINT"
+
+
+def test_the_verdict_of_a_window_without_results(hosts, tmp_path):
+    """--verdict where no job made a results file: no verdict; inconclusive,
+    or the window's own failure."""
+    launcher, benchmark, run_dir, _, env = hosts
+    executable(tmp_path / "bin" / "scontrol", "#!/bin/sh\nprintf 'hostA\\n'\n")
+    env = dict(env, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}", SLURM_JOB_ID="42",
+               SLURM_JOB_NODELIST="hostA", SLURM_JOB_CPUS_PER_NODE="1", FAKE_NO_RESULTS="1")
+    for status, expected in (("0", 3), ("5", 5)):
+        found, _, err = recorded(["--slurm", "--verdict", benchmark], run_dir,
+                                 env=dict(env, FAKE_STATUS=status))
+        assert found == expected
+        assert err.endswith("processors64-run: no results file of this job: no verdict\n")
 
 
 def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):

@@ -12,8 +12,10 @@ def default_quit():
     """A shell starts a background job with INT and QUIT ignored, and the
     launcher would keep ignoring QUIT: it gets its default back, as it would
     started by hand (INT, TERM and HUP are caught here, so they come back to
-    their defaults at exec)."""
+    their defaults at exec; they are blocked while a launcher starts, so
+    they are unblocked in it)."""
     signal.signal(signal.SIGQUIT, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, PASSED_ON)
 
 
 class Launched:
@@ -25,7 +27,6 @@ class Launched:
     def __init__(self):
         self.children = []
         self.signal = None
-        self.told = set()      # (pid, signal) passed on: each once
         self.previous = {}
 
     def __enter__(self):
@@ -41,21 +42,24 @@ class Launched:
     def pass_on(self, number, frame):
         self.signal = self.signal or number
         for child in self.children:
-            self.tell(child, number)
-
-    def tell(self, child, number):
-        if child.poll() is None and (child.pid, number) not in self.told:
-            self.told.add((child.pid, number))
-            try:
-                child.send_signal(number)
-            except OSError:
-                pass
+            if child.poll() is None:
+                try:
+                    child.send_signal(number)
+                except OSError:
+                    pass
 
     def start(self, command, **options):
-        """Starts `command` (subprocess.Popen's options); raises OSError. A
-        signal that came while it started is passed on to it too."""
-        child = subprocess.Popen(command, preexec_fn=default_quit, **options)
-        self.children.append(child)
-        if self.signal is not None:
-            self.tell(child, self.signal)
+        """Starts `command` (subprocess.Popen's options); raises OSError.
+        INT, TERM and HUP wait while it starts, so that each reaches it once:
+        one that came before it started (with no launcher to pass it to yet)
+        is passed on to it here, one that came meanwhile by pass_on."""
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, PASSED_ON)
+        try:
+            missed = self.signal
+            child = subprocess.Popen(command, preexec_fn=default_quit, **options)
+            self.children.append(child)
+            if missed is not None:
+                child.send_signal(missed)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         return child

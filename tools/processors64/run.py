@@ -44,7 +44,7 @@ the nodes are split into groups, each started with a hostfile of its nodes
 (the first with one slot more, for the master): each MPI's launcher starts
 its daemons there as a step of the allocation (srun --nodelist). With
 --verdict, once every group has ended and its record is written, the window
-is judged (verdict.after_window) and the exit status is the verdict's.
+is judged (window_verdict.after_window) and the exit status is the verdict's.
 
 --window NAME (else PROCESSORS64_WINDOW) names the window: every job given
 one name is one window however far apart they run, this one's records
@@ -77,10 +77,10 @@ import tempfile
 from dataclasses import dataclass
 from typing import Optional
 
-from . import build_record, groups, launchers, slurm
+from . import build_record, exits, groups, launchers, run_record, slurm
 from .job_arguments import Job
 from .run_console import say, shown
-from .verdict import after_window
+from .window_verdict import after_window
 from .window import given_name, identify
 from .window_run import GroupRun, run_window
 
@@ -170,9 +170,15 @@ def slurm_window(binary, collector, verdict, nodes_per_job, name):
                     for group in split]
         announce(window, split, cap)
         ended = run_window(window, runs, description, binary, collector, subprocess.DEVNULL)
-    if verdict and ended.signal is None:
-        return after_window(ended.status, ended.results, window.id)
-    return ended.status
+    if not verdict or ended.signal is not None:
+        return ended.status
+    if not ended.results:
+        say("no results file of this job: no verdict")
+        return ended.status or exits.INCONCLUSIVE
+    # Beside the window's first results file X.txt: X.verdict.txt, ...
+    first = ended.results[0]
+    return after_window(os.path.dirname(first) or ".", first[:-len(run_record.RESULTS_SUFFIX)],
+                        window.id, ended.status)
 
 
 def split_window(argv, collector, nodes_per_job, name):
@@ -197,7 +203,7 @@ def split_window(argv, collector, nodes_per_job, name):
                        f"every host's ({line})")
     if problem:
         say(problem)
-        return 2
+        return exits.USAGE
     cap = build_record.cap(build_record.of(binary))
     hosts = groups.from_slots(slotted)
     split = groups.split(hosts, cap, nodes_per_job)
@@ -300,7 +306,7 @@ def main(argv=None, collector=None):
     name, problem = given_name(options.window) if options else (None, words)
     if problem:
         say(problem)
-        return 2
+        return exits.USAGE
     try:
         if options.slurm:
             return slurm_window(os.path.abspath(words[0]), collector, options.verdict,

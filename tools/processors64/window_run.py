@@ -97,8 +97,8 @@ def run_window(window, runs, description, binary, collector, stdin):
     """The recorded run of the window's jobs (GroupRun, in group order):
     their inventories side by side, then the jobs side by side, then the
     record of each job that started; a WindowEnd. INT, TERM and HUP are
-    passed on to every launcher meanwhile; once one came no job starts and
-    the window ends with 128 + its number. The handlers this process had
+    passed on to every launcher meanwhile; once one came no job starts, and
+    where a job was left unstarted the window ends with 128 + its number. The handlers this process had
     before come back once the jobs have ended."""
     with Launched() as launched, tempfile.TemporaryDirectory(
             prefix="processors64-run.") as temp_dir:
@@ -137,12 +137,12 @@ def run_window(window, runs, description, binary, collector, stdin):
             hosts = ", ".join(map(shown, run.node_inventory.hosts))
             say(f"group {run.number} of {len(runs)} ({hosts}) failed: exit status {run.status}")
     results = [path for path in made if path]
-    if launched.signal is not None:
-        left = [run.number for run in runs if not run.started_ns]
-        said = f"stopped by {signal.Signals(launched.signal).name}"
-        if left:
-            said += (f": group {left[0]}" if len(left) == 1 else
-                     f": groups {left[0]} to {left[-1]}") + f" of {len(runs)} not started"
-        say(said)
+    left = [run.number for run in runs if not run.started_ns]
+    if launched.signal is not None and left:
+        say(f"stopped by {signal.Signals(launched.signal).name}: " +
+            (f"group {left[0]}" if len(left) == 1 else f"groups {left[0]} to {left[-1]}") +
+            f" of {len(runs)} not started")
         return WindowEnd(128 + launched.signal, results, launched.signal)
-    return WindowEnd(failed[0].status if failed else 0, results)
+    # Every job started: the window ends as its launchers did, which the
+    # signal reached.
+    return WindowEnd(failed[0].status if failed else 0, results, launched.signal)
