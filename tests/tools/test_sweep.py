@@ -392,3 +392,19 @@ def test_a_signal_stops_submitting(cluster):
     assert "stopped by signal 15" in err and "Traceback" not in err
     assert [e["id"] for e in window_manifest(cluster)["jobs"]] == ["100", None, None]
     assert len(cluster.jobs()) == 1
+
+
+def test_verdict_names_the_nodes_without_results(cluster):
+    """--verdict: the window's verdict beside its manifest; a node left out
+    and nodes whose jobs ended without results are not measured, so it is
+    inconclusive."""
+    cluster.set_states({"node1": ["idle", ""], "node2": ["idle", ""],
+                        "node3": ["drained", "fan failed"]})
+    cluster.set(ends={"node2": ["CANCELLED", "0:15"]})
+    job = sweep(cluster, "--nodes", "node[1-3]", "--verdict")
+    assert job.returncode == 128 + 15, job.stderr  # the cancelled job's, as the batch job's
+    text = (cluster.dir / "w1.verdict.txt").read_text()
+    assert job.stdout.endswith(text)
+    assert "node3: not measured: left out of the window: Slurm had it drained, reason: fan failed" in text
+    assert "node2: not measured: its job 101 was cancelled" in text
+    assert (cluster.dir / "w1.drain.sh").exists()

@@ -44,7 +44,7 @@ import sys
 import time
 from dataclasses import dataclass, field
 
-from . import manifest, run_record, slurm
+from . import exits, manifest, run_record, slurm, window_verdict
 
 PROGRAM = "processors64-sweep"
 # The batch script in the repository: scripts/processors64.sbatch, two levels up.
@@ -74,7 +74,7 @@ def tell(message):
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         say(f"{message} (see '{PROGRAM} --help')")
-        sys.exit(2)
+        sys.exit(exits.USAGE)
 
 
 def count(text):
@@ -160,7 +160,7 @@ class Problem:
     """Why no nodes were selected: one line, and the exit status (2 the
     user's mistake, 1 Slurm that could not be asked)."""
     message: str
-    status: int = 2
+    status: int = exits.USAGE
 
 
 def listed(hostlist):
@@ -191,7 +191,7 @@ def select(hostlist, partition, include_drained):
         except slurm.SlurmError as error:
             # scontrol: "Partition P not found" is the user's; else Slurm's.
             return None, Problem(f"--partition {partition}: {error}",
-                                 2 if "not found" in str(error) else 1)
+                                 exits.USAGE if "not found" in str(error) else 1)
         inside = set(in_partition)
         names = in_partition if names is None else [name for name in names if name in inside]
         if not names:
@@ -503,11 +503,9 @@ def judge_window(sweep, status):
     (DIR/NAME.verdict.txt, .drain.sh, .html), as the batch job's --verdict
     writes them; the exit status is the verdict's, or the window's own
     where a job failed."""
-    # The batch job's after-window step: judged from the directory, the
-    # files named DIR/NAME.*, the window's id NAME.
-    from .verdict import after_window
-    return after_window(status, [os.path.join(sweep.directory, sweep.name)
-                                 + run_record.RESULTS_SUFFIX], sweep.name)
+    return window_verdict.after_window(sweep.directory,
+                                       os.path.join(sweep.directory, sweep.name), sweep.name,
+                                       status)
 
 
 def cancel(name):
@@ -550,7 +548,7 @@ def main(argv=None, batch_script=None):
         return cancel(options.cancel)
     poll = poll_seconds()
     if poll is None:
-        return 2
+        return exits.USAGE
     script = batch_script or REPOSITORY_BATCH_SCRIPT
     if not os.path.isfile(script):
         say(f"no batch script at {script}")
@@ -558,12 +556,12 @@ def main(argv=None, batch_script=None):
     directory = os.path.abspath(options.directory)
     if not os.path.isdir(directory):
         say(f"-D {options.directory}: no such directory")
-        return 2
+        return exits.USAGE
     name = options.window or manifest.made_name()
     if os.path.exists(manifest.path_of(directory, name)):
         say(f"{manifest.path_of(directory, name)}: a window of that name was swept here "
             "already; give the sweep another --window NAME")
-        return 2
+        return exits.USAGE
     selection, problem = select(options.nodes, options.partition, options.include_drained)
     if problem:
         say(problem.message)
@@ -576,7 +574,7 @@ def main(argv=None, batch_script=None):
         sweep.write()
     except OSError as error:
         say(f"{sweep.path}: cannot write the manifest: {error.strerror or error}")
-        return 2
+        return exits.USAGE
     header(sweep, len(sweep.jobs))
     with Stop() as stop:
         watch = Watch(stop, poll)
