@@ -405,6 +405,7 @@ def test_verdict_names_the_nodes_without_results(cluster):
     assert job.returncode == 128 + 15, job.stderr  # the cancelled job's, as the batch job's
     text = (cluster.dir / "w1.verdict.txt").read_text()
     assert job.stdout.endswith(text)
-    assert "node3: not measured: left out of the window: Slurm had it drained, reason: fan failed" in text
+    assert ("node3: not measured: left out of the window: Slurm had it drained, "
+            "reason: fan failed") in text
     assert "node2: not measured: its job 101 was cancelled" in text
     assert (cluster.dir / "w1.drain.sh").exists()
