@@ -519,7 +519,8 @@ rc=0
 wait "$sweeping" || rc=$?
 check "sweep --wait with a job cancelled: a failure ($rc)" test "$rc" -ne 0
 why=$(not_measured "$DIR" node2) || true  # the verdict: inconclusive, 3
-check "sweep: the cancelled job's node2 not measured: $why" grep -q "^its job" <<<"$why"
+check "sweep: the cancelled job's node2 not measured, cancelled as Slurm says: $why" \
+    grep -q "^its job $JOB was cancelled" <<<"$why"
 check_equal "sweep: node1 and node3 measured" "measured measured" \
     "$(not_measured "$DIR" node1) $(not_measured "$DIR" node3)"
 
