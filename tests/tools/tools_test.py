@@ -213,7 +213,7 @@ def check_bad_files(directory, good):
     os.mkdir(nothing)
     cases = [(empty, "empty file"), (other, "not a results file"),
              (broken, "is 'Multi-Thread Disabled:'"),
-             (missing, "No such file"), (nothing, "no results file or run record in this")]
+             (missing, "No such file"), (nothing, "no results file, run record or window manifest in this")]
     for path, words in cases:
         for command in (["summary"], ["export", "--format", "csv"], ["plot", "--out", directory]):
             job = tool(*command, path)
