@@ -441,8 +441,8 @@ verdict = json.load(sys.stdin)
 print(verdict["window"]["id"], verdict["window"]["nodes"], len(verdict["earlier_windows"]))'
 }
 
-not_measured() { # DIR HOST: why the verdict in DIR says HOST was not measured
-    "${PYTHON:-python3}" "$REPO/tools/results.py" verdict --format json "$1" 2>/dev/null |
+not_measured() { # DIR HOST: why the verdict in DIR, run on node1 where Slurm answers, says HOST was not measured
+    on_node node1 "$1" "$REPO/tools/results.py" verdict --format json "$1" 2>/dev/null |
         "${PYTHON:-python3}" -c 'import json, sys
 print(next(node["not_measured"] or "measured" for node in json.load(sys.stdin)["nodes"]
            if node["host"] == sys.argv[1]))' "$2"
