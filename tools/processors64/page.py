@@ -374,7 +374,8 @@ def default_path(window):
 
 def command_html(args):
     jinja2 = libraries.need("jinja2", "python3-jinja2", "html")
-    loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow)
+    loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow,
+                          options=args)
     judgement = verdict.judged(loaded, args.slow, args.drop)
     status = 2 if loaded.failed else judgement.status
     if judgement.window is None:
