@@ -163,24 +163,46 @@ def group_hosts(nodes, per_node):
     return [nodes[0]] + [node for node in nodes for _ in range(per_node)]
 
 
+def window_key(shape, window_id, number, groups, nodes, group):
+    """The run record's window key of job `number` of `groups` as each way
+    of measuring a cluster writes it: "window" (jobs side by side in one
+    allocation), "jobs" (jobs submitted one by one, each a window of its
+    own with Slurm's next job id), "array" (the tasks of a job array),
+    "array-task-ids" (the same as older records wrote it, 1234_7), "named"
+    (jobs given one window name, as a sweep's)."""
+    if shape == "window":
+        return {"id": window_id, "group": number, "groups": groups, "nodes": list(nodes)}
+    if shape == "jobs":
+        return {"id": str(int(window_id) + number - 1), "group": 1, "groups": 1,
+                "nodes": list(group)}
+    if shape == "array":
+        return {"id": window_id, "group": number, "groups": groups, "nodes": list(group),
+                "array": True}
+    if shape == "array-task-ids":
+        return {"id": f"{window_id}_{number}", "group": 1, "groups": 1, "nodes": list(group)}
+    assert shape == "named", shape
+    return {"id": window_id, "group": 1, "groups": 1, "nodes": list(group), "named": True}
+
+
 def write_window(directory, nodes, per_node, nodes_per_job, when, window_id="1234",
                  factors=None, seed=1, failed=(), records=None, apart=timedelta(0),
-                 zone="UTC"):
+                 zone="UTC", shape="window"):
     """One window: `nodes` (in the order Slurm gave them) split into jobs of
     `nodes_per_job` nodes, each job's results file named after its master,
-    its first node, and its run record with the window's key (none where
-    window_id is None: runs started by hand, each `apart` after the one
-    before). `factors` ({host: factor}) slows hosts down; the jobs numbered
-    in `failed` (from 1) made no results file, only a record of exit status
-    137; `records` ({host: node record}) replaces made-up node records.
-    Returns the paths written, results files and failed jobs' records."""
+    its first node, and its run record with the window's key as `shape`
+    says (window_key; none where window_id is None: runs started by hand),
+    each job `apart` after the one before. `factors` ({host: factor}) slows
+    hosts down; the jobs numbered in `failed` (from 1) made no results
+    file, only a record of exit status 137; `records` ({host: node record})
+    replaces made-up node records. Returns the paths written, results files
+    and failed jobs' records."""
     groups = [nodes[i:i + nodes_per_job] for i in range(0, len(nodes), nodes_per_job)]
     paths = []
     for number, group in enumerate(groups, 1):
         hosts = group_hosts(group, per_node)
         started = when + apart * (number - 1)
-        window = None if window_id is None else {
-            "id": window_id, "group": number, "groups": len(groups), "nodes": list(nodes)}
+        window = None if window_id is None else window_key(shape, window_id, number,
+                                                           len(groups), nodes, group)
         if number in failed:
             stamp = started.strftime("%Y%m%dT%H%M%SZ")
             path = os.path.join(directory, f"processors64-run-{stamp}-{group[0]}.run.json")
@@ -196,12 +218,15 @@ def write_window(directory, nodes, per_node, nodes_per_job, when, window_id="123
 
 
 def write_weeks(directory, nodes, newest, weeks=5, ids=True, failed=(), records=None,
-                per_node=4, nodes_per_job=4, start=datetime(2026, 11, 2, 6, 0, 0)):
+                per_node=4, nodes_per_job=4, start=datetime(2026, 11, 2, 6, 0, 0),
+                shape="window", apart=timedelta(minutes=3)):
     """`nodes` measured weekly by jobs of `nodes_per_job` nodes, placed anew
-    every week; `newest` ({host: factor}) slows hosts in the newest week,
-    whose jobs numbered in `failed` made no results file and whose node
-    records `records` replaces. Without ids the jobs start by hand three
-    minutes apart. Returns the newest window's paths."""
+    every week, each `apart` after the one before, their records' window
+    keys of `shape` (window_key; week N's id 1000 + N, "jobs" 1000 + 100 N
+    and on, named "week-N"); `newest` ({host: factor}) slows hosts in the
+    newest week, whose jobs numbered in `failed` made no results file and
+    whose node records `records` replaces. Without ids the jobs start by
+    hand. Returns the newest window's paths."""
     os.makedirs(directory, exist_ok=True)
     place = random.Random(3)
     for week in range(weeks):
@@ -210,7 +235,8 @@ def write_weeks(directory, nodes, newest, weeks=5, ids=True, failed=(), records=
         last = week == weeks - 1
         paths = write_window(
             str(directory), order, per_node, nodes_per_job, start + timedelta(days=7 * week),
-            window_id=str(1000 + week) if ids else None, apart=timedelta(minutes=3),
-            factors=newest if last else {}, seed=week + 1, failed=failed if last else (),
-            records=records if last else None)
+            window_id=(f"week-{week + 1}" if shape == "named" else
+                       str(1000 + (100 if shape == "jobs" else 1) * week))
+            if ids else None, apart=apart, factors=newest if last else {}, seed=week + 1,
+            failed=failed if last else (), records=records if last else None, shape=shape)
     return paths

@@ -401,3 +401,82 @@ def test_nodes_a_job_did_not_reach(tmp_path):
     assert "node18: not measured: the job of " in job.stdout and "started no worker on it" \
         in job.stdout
     assert "measured in part: node09 (4 of 6 CPUs)" in job.stdout
+
+
+@pytest.mark.parametrize("shape", ["jobs", "array", "array-task-ids", "named"])
+def test_a_cluster_measured_node_by_node_is_one_window(tmp_path, shape):
+    """16 one-node jobs a minute apart each week, however submitted (one by
+    one, an array, older records of an array's tasks, a window name):
+    node07, 20% slower in the newest week, is held against all 16 and its
+    own past, and drained alone."""
+    weekly_windows(tmp_path, {"node07": 0.8}, shape=shape, nodes_per_job=1,
+                   apart=timedelta(minutes=1))
+    job = verdict(str(tmp_path))
+    assert job.returncode == 1 and job.stdout.startswith(
+        "verdict: nodes flagged; drain 1: node07\n"), job.stdout
+    assert ": 16 nodes in 16 jobs (masters " in job.stdout, job.stdout
+    assert ", 16 measured; 4 earlier windows\n" in job.stdout
+    summary = subprocess.run([TOOL, "summary", str(tmp_path)], capture_output=True,
+                             text=True).stdout
+    assert summary.count("\nwindow ") + summary.startswith("window ") == 5, summary
+    assert "  its jobs started from 2026-11-30 06:00:00 UTC to 2026-11-30 06:15:00 UTC\n" \
+        in summary
+
+
+def test_a_named_window_measured_over_hours_is_one(tmp_path):
+    """A window named once, its jobs 20 minutes apart over five hours, is
+    judged whole: peers pooled over its 16 jobs. The same jobs without a
+    name are windows of two jobs each (half an hour apart at most), too
+    small to judge."""
+    for name, where in (("week-5", "named"), (None, "by-time")):
+        os.makedirs(tmp_path / where)
+        made_up.write_window(str(tmp_path / where), NODES, 4, 1, MONDAY, window_id=name or "1",
+                             shape="named" if name else "jobs", apart=timedelta(minutes=20),
+                             factors={"node07": 0.8})
+    job = verdict(str(tmp_path / "named"))
+    assert job.returncode == 1 and "drain 1: node07\n" in job.stdout, job.stdout
+    assert "\nwindow week-5, 2026-11-02 06:00:00 UTC: 16 nodes in 16 jobs" in job.stdout
+    document = json.loads(verdict("--format", "json", str(tmp_path / "by-time")).stdout)
+    assert document["verdict"] == "inconclusive" and len(document["nodes"]) == 2
+    assert len(document["earlier_windows"]) == 7
+
+
+def test_a_manifest_names_the_nodes_without_results(tmp_path):
+    """A sweep's manifest: its nodes without results are not measured, each
+    with why (left out with Slurm's reason, a job still to come, one whose
+    job Slurm says was cancelled), never healthy: inconclusive with nothing
+    flagged, and a slow node still drained."""
+    from processors64 import manifest
+    measured = NODES[:13]
+    made_up.write_window(str(tmp_path), measured, 4, 1, MONDAY, window_id="sweep-1",
+                         shape="named", apart=timedelta(minutes=1))
+    jobs = [(str(100 + n), [host]) for n, host in enumerate(NODES[:15])] + [(None, [NODES[15]])]
+    manifest.write(manifest.path_of(str(tmp_path), "sweep-1"), manifest.document(
+        "sweep-1", NODES + ["node17"], jobs, [("node17", "drained", "bad DIMM, by hand")],
+        created="2026-11-02T05:59:00Z"))
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "squeue").write_text("#!/bin/sh\necho '113|PENDING'\necho '999|RUNNING'\n")
+    (bin_dir / "scontrol").write_text(
+        "#!/bin/sh\n[ \"$4\" = 114 ] && echo 'JobId=114 JobState=CANCELLED ExitCode=0:15'\n")
+    for tool in bin_dir.iterdir():
+        tool.chmod(0o755)
+    env = dict(os.environ, PATH=f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    job = verdict(str(tmp_path), env=env)
+    assert job.returncode == 3 and "\ninconclusive: 4 nodes of the window not measured\n" \
+        in job.stdout, job.stdout
+    assert "window sweep-1, 2026-11-02 05:59:00 UTC: 17 nodes in 16 jobs" in job.stdout
+    for line in ("node14: not measured: its job 113 is pending: no results yet",
+                 "node15: not measured: its job 114 was cancelled",
+                 "node16: not measured: its job was not submitted yet: no results yet",
+                 "node17: not measured: left out of the window: Slurm had it drained, "
+                 "reason: bad DIMM, by hand"):
+        assert f"\n{line}\n" in job.stdout, job.stdout
+    # Where Slurm cannot be asked, a job without results has none yet.
+    job = verdict(str(tmp_path), env=dict(env, PATH="/nonexistent:/usr/bin:/bin"))
+    assert "\nnode15: not measured: its job 114: no results yet\n" in job.stdout, job.stdout
+    made_up.write_window(str(tmp_path), NODES[13:14], 4, 1, MONDAY + timedelta(hours=1),
+                         window_id="sweep-1", shape="named", factors={"node14": 0.7})
+    job = verdict(str(tmp_path), env=env)
+    assert job.returncode == 1 and "drain 1: node14\n" in job.stdout, job.stdout
+    assert job.stdout.count(": not measured: ") == 3

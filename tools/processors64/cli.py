@@ -20,10 +20,13 @@ saved from a run; a directory stands for every results file and run record in it
     html [--out FILE] [--slow PCT] [--drop PCT] FILE|DIR...
 
 A window is every job of one run of the benchmark over a cluster, however
-many masters: the jobs processors64-run started side by side share its id in
-their run records. Runs without one (older records, runs started by hand)
-are one window when they started within --window MINUTES (default 30) of the
-window's first and measured no host twice. A run record whose job made no
+many masters: the jobs processors64-run started side by side, the tasks of a
+job array, and jobs given one window name (a sweep's) share its id in their
+run records. Jobs that are each a window of their own, and runs without a
+record (runs started by hand), are one window when they started within
+--window MINUTES (default 30) of the window's first and measured no host
+twice. A window manifest (NAME.window.json, a sweep's) names the nodes the
+window means to measure: those without results are not measured. A run record whose job made no
 results file belongs to its window: its nodes were not measured.
 
 A worker is slow when its rate is more than --slow PCT (default 10) below the
@@ -141,8 +144,8 @@ def parser():
     commands.required = True
     window = Parser(add_help=False)
     window.add_argument("--window", type=minutes, default=model.WINDOW_MINUTES,
-                        metavar="MINUTES", help="runs without a window id that started this "
-                        "close together are one window (default %(default)s)")
+                        metavar="MINUTES", help="one-job windows and runs by hand that "
+                        "started this close together are one window (default %(default)s)")
     slow = Parser(add_help=False, parents=[window])
     slow.add_argument("--slow", type=percent, default=forms.SLOW, metavar="PCT",
                       help="slow: more than PCT%% below the median of its form (default 10)")

@@ -5,7 +5,7 @@ import os
 import sys
 from dataclasses import dataclass
 
-from . import model, reading, store
+from . import model, reading, slurm, store
 from .reading import shown
 
 PROGRAM = os.path.basename(sys.argv[0]) or "processors64-results"
@@ -53,7 +53,24 @@ def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None, optio
         return Loaded(reading.Reading(), [], True)
     found = outcome.reading
     failed = report(found.problems)
-    return Loaded(found, model.windows(found.runs, found.failed_jobs, minutes), failed)
+    windows = model.windows(found.runs, found.failed_jobs, minutes, found.manifests)
+    ask_slurm(windows)
+    return Loaded(found, windows, failed)
+
+
+def ask_slurm(windows):
+    """Asks Slurm once about the jobs of the windows' manifests that left no
+    results yet (pending, running, cancelled, ended without results): what
+    their nodes' "not measured" says. Where Slurm cannot be asked, they have
+    no results yet."""
+    waiting = {window.id: window.unreported_jobs() for window in windows if window.manifest}
+    ids = [job for jobs in waiting.values() for job in jobs]
+    if not ids:
+        return
+    states = slurm.job_states(ids)
+    for window in windows:
+        if window.manifest and states is not None:
+            window.job_states = {job: states[job] for job in waiting[window.id] if job in states}
 
 
 def dated(windows, what):

@@ -264,21 +264,18 @@ def _classes(nodes):
 
 
 def _measured_nodes(window):
-    """{host: Node} of the window's measured nodes, each with its rate in
-    every test its run reached; a run that stopped early measured none."""
+    """{host: Node} of the window's measured nodes (model.Window.measured),
+    each with its rate in every test its run reached."""
     nodes = {}
     partly = window.partly_measured()
-    for run in window.runs:
-        if run.ends is not None:
-            continue
+    measured = window.measured()
+    for host, run in measured.items():
+        nodes[host] = Node(host, class_of(run, host), run=run, measured_cpus=partly.get(host))
+    for run in dict.fromkeys(measured.values()):
         for test in run.tests:
             for host, rate in test.host_medians().items():
-                node = nodes.get(host)
-                if node is None:
-                    node = nodes[host] = Node(host, class_of(run, host), run=run,
-                                              measured_cpus=partly.get(host))
-                if node.run is run:
-                    node.tests.setdefault(test.name, Figures(rate))
+                if measured.get(host) is run:
+                    nodes[host].tests.setdefault(test.name, Figures(rate))
     return nodes
 
 
@@ -318,12 +315,6 @@ def judge(windows, slow, drop):
                         NODE_HEALTHY if node.judged else NOT_JUDGED)
     missing = [Node(host, NO_NODE_RECORD, NOT_MEASURED, why_not_measured=why)
                for host, why in window.not_measured().items() if host not in nodes]
-    for run in window.runs:
-        if run.ends is not None:
-            missing += [Node(host, class_of(run, host), NOT_MEASURED,
-                             why_not_measured=f"the report of {run.master} stopped early "
-                                              f"(it ends {run.ends})")
-                        for host in run.hosts() if host not in nodes]
     order = {host: n for n, host in enumerate(window.nodes)}
     everyone = list(nodes.values()) + list({node.host: node for node in missing}.values())
     out.nodes = sorted(everyone, key=lambda node: (NODE_ORDER.index(node.verdict),

@@ -1,5 +1,6 @@
 """What the tools reason about: a run (one job's report and its record),
-its streaming tests, a job that made no results file, and the window (every
+its streaming tests, a job that made no results file, a window's manifest
+(what a window measured node by node means to cover), and the window (every
 job of one maintenance run, however many masters) that holds them.
 
 Every sub-command reads the same model: reading.py makes the runs and
@@ -9,6 +10,7 @@ verdict, export and the page work on windows.
 
 import calendar
 import math
+import re
 from array import array
 from dataclasses import dataclass, field
 from datetime import datetime
@@ -18,7 +20,9 @@ from . import forms, results_name
 
 TESTS = ("Float Streaming", "Integer Streaming", "Logic Streaming")
 SLOW = forms.SLOW
-WINDOW_MINUTES = 30  # runs without a window id that started this close are one window
+WINDOW_MINUTES = 30  # one-job windows that started this close are one window
+# The id a task of a job array had in older records: the array's and the task's.
+ARRAY_TASK = re.compile(r"([0-9]+)_([0-9]+)\Z")
 
 
 def _sorted_median(ordered):
@@ -185,6 +189,13 @@ class Run:
         """The hosts of its workers, in rank order."""
         return list(self.tests[0].host_ranks()) if self.tests else []
 
+    @property
+    def complete(self):
+        """Whether its report went to its end. A run that stopped early
+        measured nothing: its hosts are not measured, its rates are no one's
+        past."""
+        return self.ends is None
+
     def window_key(self):
         return window_of(self.record)
 
@@ -224,15 +235,57 @@ def window_of(record):
     return record.get("window") if isinstance(record, dict) else None
 
 
+def joins_by_id(window):
+    """Whether a record's window key (not None) makes its job one window
+    with every other of its id, however far apart they ran: jobs side by
+    side in one allocation, the tasks of a job array, jobs given one name.
+    A job that is a window of its own joins the one-job windows that
+    started close to it instead."""
+    return bool(window.get("named") or window.get("array") or window["groups"] > 1
+                or ARRAY_TASK.match(window["id"]))
+
+
+def window_name(window):
+    """(named, id) of the window a record's window key belongs to: a task's
+    id of older records, 1234_7, is its array's, 1234."""
+    if window.get("named"):
+        return True, window["id"]
+    found = ARRAY_TASK.match(window["id"])
+    return False, found.group(1) if found else window["id"]
+
+
+@dataclass(frozen=True)
+class Manifest:
+    """A window's manifest (manifest.py): its name, every node it means to
+    measure, its jobs ({"id", "nodes"}) and the nodes it left out
+    ({"host", "state", "reason"})."""
+    path: str
+    document: dict
+
+    @property
+    def name(self):
+        return self.document["window"]
+
+    def time(self):
+        return record_time({"started": self.document["created"]})
+
+    def left_out(self):
+        return {entry["host"]: entry for entry in self.document["left_out"]}
+
+    def job_of(self):
+        """{node: its job} of the jobs submitted or to be."""
+        return {node: job for job in self.document["jobs"] for node in job["nodes"]}
+
+
 def same_host(a, b):
     """Whether two names are one host: the same, or the same first label
     where one of them has a domain (Slurm's node1, the report's node1.lan)."""
     return a == b or (("." in a) != ("." in b) and a.split(".")[0] == b.split(".")[0])
 
 
-def _group(run):
-    window = run.window_key()
-    return window["group"] if window else 0
+def _group(item):
+    window = item.window_key()
+    return window["group"] if window and joins_by_id(window) else 0
 
 
 @dataclass(eq=False)
@@ -246,6 +299,12 @@ class Window:
     nodes: list
     start: Optional[float]
     copies: list = field(default_factory=list)  # other files of its runs (console logs)
+    ids: frozenset = frozenset()  # the window ids of its jobs' records
+    manifest: Optional[Manifest] = None
+    # {job id: slurm.JobState} of its manifest's jobs without results, as
+    # Slurm answered (console.load asks); None where it was not asked or
+    # could not be.
+    job_states: Optional[dict] = None
 
     def dated(self):
         return self.start is not None
@@ -256,59 +315,59 @@ class Window:
         return datetime.utcfromtimestamp(self.start).strftime("%Y-%m-%d %H:%M:%S UTC")
 
     def groups(self):
-        """How many jobs the window has: as its records say, else counted."""
+        """How many jobs the window has: as its records or its manifest say,
+        else counted."""
         said = [window_of(item.record)["groups"] for item in self.runs + self.failed
-                if window_of(item.record)]
+                if window_of(item.record) and joins_by_id(window_of(item.record))]
+        if self.manifest:
+            said.append(len(self.manifest.document["jobs"]))
         return max(said + [len(self.runs) + len(self.failed)])
+
+    def span(self):
+        """(first, last) start of its jobs, Unix times; None where undated."""
+        times = [item.time() for item in self.runs + self.failed]
+        times = [known for known in times if known is not None]
+        return (min(times), max(times)) if times else None
+
+    def unreported_jobs(self):
+        """The ids of its manifest's jobs that left neither a results file
+        nor a record: what Slurm is asked about."""
+        if self.manifest is None:
+            return []
+        done = {item.record["slurm"].get("job_id") for item in self.runs + self.failed
+                if item.record and item.record.get("slurm")}
+        return [job["id"] for job in self.manifest.document["jobs"]
+                if job["id"] and job["id"] not in done]
 
     def masters(self):
         return [run.master or "unknown" for run in self.runs]
 
     def measured(self):
-        """{host: the run that measured it}, in the order of the runs."""
+        """{host: the run that measured it}, in the order of the runs: a run
+        that stopped early measured none."""
         found = {}
         for run in self.runs:
-            for host in run.hosts():
-                found.setdefault(host, run)
+            if run.complete:
+                for host in run.hosts():
+                    found.setdefault(host, run)
         return found
 
     def not_measured(self):
-        """{node: why} of the window's nodes that no report has a worker of:
-        their job failed, their ranks were past the master's cap, or they
-        are missing from their group's report."""
+        """{node: why} of the window's nodes that no complete report has a
+        worker of: their job failed, was left out, is still to come or was
+        cancelled, their ranks were past the master's cap, they are missing
+        from their group's report, or that report stopped early."""
         measured = self.measured()
         short = {host.split(".")[0] for host in measured}
         why = {}
+        reasons = None
         for node in self.nodes:
             if node in measured or (node.split(".")[0] in short and any(
                     same_host(node, host) for host in measured)):
                 continue
-            why[node] = self._why_not(node)
+            reasons = reasons or _Reasons(self)
+            why[node] = reasons.why(node)
         return why
-
-    def _why_not(self, node):
-        for job in self.failed:
-            if any(same_host(node, host) for host in job.hosts()):
-                window = window_of(job.record)
-                group = f"group {window['group']} of {window['groups']}, " if window else ""
-                return (f"its job ({group}master {job.hosts()[0]}) ended with exit status "
-                        f"{job.record['exit_status']} and made no results file")
-        for run in self.runs:
-            placement = (run.record or {}).get("placement") or []
-            entry = next((entry for entry in placement if same_host(node, entry["host"])), None)
-            if entry is not None and not entry["workers"]:
-                return (f"the job of {run.master} started no worker on it: its other nodes "
-                        "had as many CPUs as the job's master collects")
-            if entry is not None and not entry["collected"]:
-                return "its ranks were past the master's cap: the master did not collect them"
-            in_job = entry is not None or any(same_host(node, host["host"])
-                                              for host in (run.record or {}).get("nodes", []))
-            if in_job and run.ends:
-                return (f"missing from the report of {run.master}, which stopped early "
-                        f"(it ends {run.ends})")
-            if in_job:
-                return f"missing from the report of {run.master}"
-        return "in the window's node list, in no report"
 
     def partly_measured(self):
         """{host: (CPUs, collected workers)} of the nodes whose CPUs the job
@@ -321,18 +380,104 @@ class Window:
         return found
 
 
+class _Reasons:
+    """Why a node of a window was not measured, from its jobs' records, its
+    runs' placement and reports, and its manifest; looked up by host."""
+
+    def __init__(self, window):
+        self.window = window
+        self.failed = _by_host((host, job) for job in window.failed for host in job.hosts())
+        self.placed, self.in_job = {}, {}
+        for run in window.runs:
+            for entry in (run.record or {}).get("placement") or []:
+                self.placed.setdefault(entry["host"], (run, entry))
+            for host in [node["host"] for node in (run.record or {}).get("nodes", [])] + \
+                    run.hosts():
+                self.in_job.setdefault(host, run)
+        self.placed_by = _by_host(self.placed.items())
+        self.in_job_by = _by_host(self.in_job.items())
+        manifest = window.manifest
+        self.left_out = _by_host(manifest.left_out().items()) if manifest else {}
+        self.jobs = _by_host(manifest.job_of().items()) if manifest else {}
+
+    def why(self, node):
+        job = _find(self.failed, node)
+        if job is not None:
+            window = window_of(job.record)
+            group = (f"group {window['group']} of {window['groups']}, "
+                     if window and joins_by_id(window) else "")
+            return (f"its job ({group}master {job.hosts()[0]}) ended with exit status "
+                    f"{job.record['exit_status']} and made no results file")
+        placed = _find(self.placed_by, node)
+        run, entry = placed if placed else (None, None)
+        if entry is not None and not entry["workers"]:
+            return (f"the job of {run.master} started no worker on it: its other nodes "
+                    "had as many CPUs as the job's master collects")
+        if entry is not None and not entry["collected"]:
+            return "its ranks were past the master's cap: the master did not collect them"
+        run = run or _find(self.in_job_by, node)
+        if run is not None and run.ends and node in run.hosts():
+            return f"the report of {run.master} stopped early (it ends {run.ends})"
+        if run is not None and run.ends:
+            return (f"missing from the report of {run.master}, which stopped early "
+                    f"(it ends {run.ends})")
+        if run is not None:
+            return f"missing from the report of {run.master}"
+        left = _find(self.left_out, node)
+        if left is not None:
+            reason = f", reason: {left['reason']}" if left["reason"] else ", no reason given"
+            return f"left out of the window: Slurm had it {left['state']}{reason}"
+        job = _find(self.jobs, node)
+        if job is not None:
+            return self.job_text(job)
+        return "in the window's node list, in no report"
+
+    def job_text(self, job):
+        if not job["id"]:
+            return "its job was not submitted yet: no results yet"
+        states = self.window.job_states
+        state = states.get(job["id"]) if states else None
+        if state is None:
+            return f"its job {job['id']}: no results yet"
+        if state.active:
+            return f"its job {job['id']} is {state.state.lower()}: no results yet"
+        if state.state.startswith("CANCELLED"):
+            return f"its job {job['id']} was cancelled"
+        code = f", exit code {state.exit_code}" if state.exit_code else ""
+        return f"its job {job['id']} ended {state.state}{code} without results"
+
+
+def _by_host(pairs):
+    """{first label: [(host, value)...]} for looking hosts up by name."""
+    found = {}
+    for host, value in pairs:
+        found.setdefault(host.split(".")[0], []).append((host, value))
+    return found
+
+
+def _find(by_host, node):
+    """The value of the first host of `by_host` that is `node`, or None."""
+    for host, value in by_host.get(node.split(".")[0], ()):
+        if same_host(node, host):
+            return value
+    return None
+
+
 def _hosts_of(item):
     return item.hosts() if isinstance(item, Run) else []
 
 
-def windows(runs, failed=(), minutes=WINDOW_MINUTES):
-    """The windows of `runs` and `failed` jobs, oldest first. A run whose
-    name gives no master or date (a console log cut before its end) is a
-    window of its own, undated, before all others.
+def windows(runs, failed=(), minutes=WINDOW_MINUTES, manifests=()):
+    """The windows of `runs`, `failed` jobs and `manifests`, oldest first. A
+    run whose name gives no master or date (a console log cut before its
+    end) is a window of its own, undated, before all others.
 
-    Runs whose records share a window id form one window. Runs without one
-    (older records, runs started by hand) form one window when they started
-    within `minutes` of the window's first run and measured no host it
+    Jobs whose records share a window id form one window when that id is
+    more than one job's: jobs side by side in one allocation, a job array's
+    tasks, jobs given one name (joins_by_id); a manifest joins the window of
+    its name. Jobs that are each a window of their own, and runs without a
+    record (older records, runs started by hand), form one window when they
+    started within `minutes` of the window's first and measured no host it
     measured already. A console log and the results file of one run count
     once (the one with a run record, else the first named)."""
     seen, copies, undated = {}, {}, []
@@ -351,11 +496,15 @@ def windows(runs, failed=(), minutes=WINDOW_MINUTES):
     by_id, loose = {}, []
     for item in items:
         window = item.window_key()
-        if window:
-            by_id.setdefault(window["id"], []).append(item)
+        if window and joins_by_id(window):
+            by_id.setdefault(window_name(window), []).append(item)
         elif item.time() is not None or isinstance(item, Run):
             loose.append(item)
-    found = [_window(key, members) for key, members in by_id.items()]
+    named = {}
+    for found in manifests:
+        named.setdefault((True, found.name), found)
+        by_id.setdefault((True, found.name), [])
+    found = [_window(key[1], members, named.get(key)) for key, members in by_id.items()]
     loose.sort(key=_order)
     current, hosts = [], set()
     for item in loose:
@@ -383,18 +532,30 @@ def _order(item):
     return known if known is not None else 0
 
 
-def _window(key, members):
-    runs = sorted((item for item in members if isinstance(item, Run)), key=_group)
-    failed = sorted((item for item in members if isinstance(item, FailedJob)),
-                    key=lambda job: (window_of(job.record) or {}).get("group", 0))
-    # Every record of a window names all its nodes: the same list, once.
-    lists = []
+def _window(key, members, manifest=None):
+    """The Window of `members` (runs and failed jobs): of id `key`, else of
+    its jobs' ids (the first and last where they are several), else of its
+    start."""
+    def order(item):
+        return (_group(item), _order(item))
+    runs = sorted((item for item in members if isinstance(item, Run)), key=order)
+    failed = sorted((item for item in members if isinstance(item, FailedJob)), key=order)
+    # The records of a window of jobs side by side each name all its nodes:
+    # the same list (often the same object), taken once.
+    lists, seen = [], set()
+    if manifest is not None:
+        lists.append(manifest.document["nodes"])
     for item in members:
         window = window_of(item.record)
-        if window and not any(window["nodes"] is known or window["nodes"] == known
-                              for known in lists):
+        if window and id(window["nodes"]) not in seen:
+            seen.add(id(window["nodes"]))
             lists.append(window["nodes"])
-    nodes = _unique_hosts([name for names in lists for name in names])
+    distinct, seen = [], set()
+    for names in lists:
+        if tuple(names) not in seen:
+            seen.add(tuple(names))
+            distinct.append(names)
+    nodes = _unique_hosts([name for names in distinct for name in names])
     known = set(nodes)
     others = []
     for item in runs + failed:
@@ -404,11 +565,18 @@ def _window(key, members):
     if others:
         nodes = _unique_hosts(nodes + others)
     times = [_order(item) for item in members if item.time() is not None or isinstance(item, Run)]
+    if manifest is not None and manifest.time() is not None:
+        times.append(manifest.time())
     start = min(times) if times else None
+    ids = frozenset(window_of(item.record)["id"] for item in members if window_of(item.record))
     if key is None:
-        key = (datetime.utcfromtimestamp(start).strftime("%Y-%m-%dT%H:%M:%SZ")
+        by_time = sorted(members, key=_order)
+        named = list(dict.fromkeys(window_name(window_of(item.record))[1] for item in by_time
+                                   if window_of(item.record)))
+        key = (named[0] if len(named) == 1 else f"{named[0]}..{named[-1]}" if named else
+               datetime.utcfromtimestamp(start).strftime("%Y-%m-%dT%H:%M:%SZ")
                if start is not None else "unknown")
-    return Window(key, runs, failed, nodes, start)
+    return Window(key, runs, failed, nodes, start, ids=ids | {key}, manifest=manifest)
 
 
 def _unique_hosts(names):
@@ -425,9 +593,12 @@ def _unique_hosts(names):
 
 def host_rates(window, test_name):
     """{host: median rate of its workers of the common form} in `window`,
-    each host from the run that measured it first."""
+    each host from the run that measured it first (a run that stopped early
+    measured none)."""
     found = {}
     for run in window.runs:
+        if not run.complete:
+            continue
         test = next((test for test in run.tests if test.name == test_name), None)
         if test is not None:
             for host, rate in test.host_medians().items():

@@ -144,7 +144,7 @@ def details(judgement, slow):
     """What the page's script shows of each node on demand, in the table's
     order: its node record (records that differ only by their host kept
     once), the run that measured it (master and results file, each run
-    once) and its workers' spread."""
+    once, and when it started) and its workers' spread."""
     records, seen, nodes = [], {}, []
     runs = {id(run): n for n, run in enumerate(judgement.window.runs)}
     for node in judgement.nodes:
@@ -159,7 +159,7 @@ def details(judgement, slow):
                 records.append(rest)
         nodes.append([index, runs.get(id(node.run)), _spread(node, slow)])
     return {"tests": [short(name) for name in model.TESTS], "records": records,
-            "runs": [[run.master, shown(run.path)] for run in judgement.window.runs],
+            "runs": [[run.master, shown(run.path), run.label()] for run in judgement.window.runs],
             "nodes": nodes}
 
 

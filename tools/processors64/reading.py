@@ -13,8 +13,8 @@ from array import array
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
 
-from . import build_record, forms, report_format, results_name, run_record
-from .model import TESTS, FailedJob, Run, Test, stretches
+from . import build_record, forms, manifest, report_format, results_name, run_record
+from .model import TESTS, FailedJob, Manifest, Run, Test, stretches
 
 THREAD_COUNT = re.compile(r"Thread\(s\): (\d+)\Z")
 PARALLEL_FROM = 64    # files; fewer are read in this process
@@ -46,10 +46,12 @@ class Problem:
 @dataclass
 class Reading:
     """What the command line's files hold: the runs read (in the order
-    named), the jobs that made no results file, and the problems."""
+    named), the jobs that made no results file, the windows' manifests, and
+    the problems."""
     runs: list = field(default_factory=list)
     failed_jobs: list = field(default_factory=list)
     problems: list = field(default_factory=list)
+    manifests: list = field(default_factory=list)
 
     @property
     def failures(self):
@@ -59,16 +61,18 @@ class Reading:
 # ---- The files to read ------------------------------------------------------------
 
 def _in_directory(directory):
-    """The results files and run records in `directory`, by name."""
+    """The results files, run records and window manifests in `directory`,
+    by name."""
     names = sorted(os.listdir(directory))
     return [os.path.join(directory, name) for name in names
-            if results_name.PATTERN.match(name) or name.endswith(run_record.RECORD_SUFFIX)]
+            if results_name.PATTERN.match(name) or name.endswith(run_record.RECORD_SUFFIX)
+            or (name.endswith(manifest.SUFFIX) and not name.startswith("."))]
 
 
 def inputs(paths):
     """(the reports to read, the records of jobs without a results file,
-    problems) for the command line's `paths`. A directory stands for every
-    results file and run record in it. The verdict's files beside a results
+    the manifests, problems) for the command line's `paths`. A directory
+    stands for every results file, run record and manifest in it. The verdict's files beside a results
     file are left out. A run record stands for its results file (results_*
     names both, as they sort together); a record whose job made no results
     file is a failed job of its window."""
@@ -83,13 +87,17 @@ def inputs(paths):
                                               f"{error.strerror or error}"))
                 continue
             if not found:
-                problems.append(Problem(path, "no results file or run record in this directory"))
+                problems.append(Problem(path, "no results file, run record or window manifest "
+                                          "in this directory"))
             expanded += found
         else:
             expanded.append(path)
     named = {os.path.abspath(path) for path in expanded}
-    reports, records = [], []
+    reports, records, manifests = [], [], []
     for path in expanded:
+        if path.endswith(manifest.SUFFIX):
+            manifests.append(path)
+            continue
         if any(path.endswith(suffix) and
                os.path.lexists(path[:-len(suffix)] + run_record.RESULTS_SUFFIX)
                for suffix in run_record.VERDICT_SUFFIXES):
@@ -104,7 +112,7 @@ def inputs(paths):
             reports.append(results)
             continue
         records.append(path)
-    return list(dict.fromkeys(reports)), records, problems
+    return list(dict.fromkeys(reports)), records, list(dict.fromkeys(manifests)), problems
 
 
 # ---- One report -------------------------------------------------------------------
@@ -355,11 +363,24 @@ def read_items(reports, records, workers=True, slow_pct=None):
     return runs, jobs
 
 
-def assemble(problems, runs, jobs):
+def read_manifest(path):
+    """(the window's Manifest or None, problems) of one manifest."""
+    try:
+        return Manifest(path, manifest.load(path)), []
+    except manifest.RecordError as error:
+        return None, [Problem(path, str(error))]
+
+
+def read_manifests(paths):
+    return [read_manifest(path) for path in paths]
+
+
+def assemble(problems, manifests, runs, jobs):
     """The Reading of what was read: `problems` of finding the files, then
-    each item's (read_items) in order."""
+    each item's (read_manifests, read_items) in order."""
     reading = Reading(problems=list(problems))
-    for items, into in ((runs, reading.runs), (jobs, reading.failed_jobs)):
+    for items, into in ((manifests, reading.manifests), (runs, reading.runs),
+                        (jobs, reading.failed_jobs)):
         for item, found in items:
             reading.problems += found
             if item is not None:
@@ -373,8 +394,9 @@ def read(paths, workers=True, slow_pct=None):
     its figures (model.HostFigures, slow workers by `slow_pct`), not every
     worker's rate: what the verdict, history and the metrics need, read
     from thousands of files in a fraction of the memory."""
-    reports, records, problems = inputs(paths)
-    return assemble(problems, *read_items(reports, records, workers, slow_pct))
+    reports, records, manifests, problems = inputs(paths)
+    return assemble(problems, read_manifests(manifests),
+                    *read_items(reports, records, workers, slow_pct))
 
 
 def number(value):

@@ -49,6 +49,10 @@ class StoreError(Exception):
     """A store that cannot be opened, read or written."""
 
 
+class DamagedStore(StoreError):
+    """A store that fails its check: cut short, not a database, no schema."""
+
+
 # ---- Where the store is --------------------------------------------------------------
 
 @dataclass
@@ -196,7 +200,7 @@ def open_sqlite(path, create=True):
     if os.path.exists(path):
         problem = _sqlite_header_problem(path)
         if problem:
-            raise StoreError(f"fails its check: {problem}")
+            raise DamagedStore(f"fails its check: {problem}")
     elif not create:
         raise StoreError("no such store")
     connection = sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None,
@@ -211,7 +215,7 @@ def open_sqlite(path, create=True):
         _up_to_date(store)
     except sqlite3.DatabaseError as error:
         store.close()
-        raise StoreError(f"fails its check: {error}") from None
+        raise DamagedStore(f"fails its check: {error}") from None
     return store
 
 
@@ -227,7 +231,7 @@ def open_postgresql(url):
         _up_to_date(store)
     except psycopg.Error as error:
         store.close()
-        raise StoreError(f"fails its check: {str(error).strip().splitlines()[0]}") from None
+        raise DamagedStore(f"fails its check: {str(error).strip().splitlines()[0]}") from None
     return store
 
 
@@ -248,7 +252,7 @@ def _version(store):
         return 0
     found = store.rows("SELECT value FROM meta WHERE key = 'version'")
     if not found:
-        raise StoreError("fails its check: no schema version")
+        raise DamagedStore("fails its check: no schema version")
     return int(found[0][0])
 
 
@@ -470,9 +474,29 @@ def _record_unit(path, cluster, known):
     return unit
 
 
+def _manifest_unit(path, cluster, known):
+    """The Unit of a window's manifest: its document, as its text."""
+    try:
+        main = _file_of(path)[1]
+    except OSError as error:
+        return Unit("manifest", path, [(path, -1, -1, "")],
+                    [(0, f"cannot read it: {error.strerror or error}", 1)])
+    if known and [main[3]] == known:
+        return Unit("same", path, [main], [])
+    found, problems = reading.read_manifest(path)
+    unit = Unit("manifest", path, [main], [(0, problem.message, int(problem.failure))
+                                           for problem in problems])
+    if found is not None:
+        unit.job = (found.document.get("cluster") or cluster, found.name,
+                    found.document.get("created"), json.dumps(found.document))
+    return unit
+
+
+READERS = {"report": _report_unit, "record": _record_unit, "manifest": _manifest_unit}
+
+
 def _units(batch, cluster):
-    return [(_report_unit if kind == "report" else _record_unit)(path, cluster, known)
-            for kind, path, known in batch]
+    return [READERS[kind](path, cluster, known) for kind, path, known in batch]
 
 
 # ---- Filling ------------------------------------------------------------------------------
@@ -597,6 +621,10 @@ def _write(store, unit):
                                    for seq, (which, message, failure) in enumerate(unit.problems)])
     if unit.job is None:
         return
+    if unit.kind == "manifest":
+        store.run("INSERT INTO manifests (file_id, cluster, name, created, document) VALUES "
+                  "(?, ?, ?, ?, ?)", (main, *unit.job))
+        return
     cluster = unit.job[0]
     window = _window_id(store, cluster, unit.window) if unit.window else None
     row = list(unit.job)
@@ -635,22 +663,22 @@ def _write(store, unit):
                [(job, *row) for row in unit.nodes])
 
 
-def fill(store, reports, records, cluster, directories=()):
-    """Brings the store up to date with the results files `reports` and
-    the records of failed jobs `records` (as reading.inputs finds them):
-    reads what is new or changed, by several processes, and writes it in
-    one transaction; forgets the files of `directories` that are gone.
-    Returns how many files were read."""
+def fill(store, found, cluster, directories=()):
+    """Brings the store up to date with the files `found` ({kind: [path]},
+    as reading.inputs finds them: KINDS): reads what is new or changed, by
+    several processes, and writes it in one transaction; forgets the files
+    of `directories` (absolute) that are gone. Returns how many files were
+    read."""
     known = _known_files(store)
     members = _unit_files(known)
     todo = []
-    for kind, paths in (("report", reports), ("record", records)):
-        for path in paths:
+    for kind in KINDS:
+        for path in found[kind]:
             stale = _stale(kind, path, known, members)
             if stale is not None:
                 todo.append((kind, path, stale))
-    wanted = {text for kind, paths in (("report", reports), ("record", records))
-              for path in paths for text, _ in _current(kind, path)}
+    wanted = {text for kind in KINDS for path in found[kind]
+              for text, _ in _current(kind, path)}
     gone = [text for text in known if text not in wanted and
             os.path.dirname(_path_of(text)) in directories]
     if not todo and not gone:
@@ -797,24 +825,34 @@ def _problems(store, units, spelled):
     return found
 
 
-def items(store, reports, records, workers=True, slow_pct=None):
-    """([(run or None, problems)] of `reports`, [(failed job or None,
-    problems)] of `records`), as reading makes them, from the store (filled
-    with them)."""
-    spelled = {}
-    for kind, paths in (("report", reports), ("record", records)):
-        texts = [_path_text(path) for path in paths]
-        by_text = {}
-        for start in range(0, len(texts), CHUNK):
-            chunk = texts[start:start + CHUNK]
-            marks = ", ".join("?" * len(chunk))
+KINDS = ("manifest", "report", "record")
+
+
+def _manifests(store, units):
+    """{file id: document} of the manifests read from the files `units`."""
+    found = {}
+    for chunk, marks in _chunks(units):
+        for file_id, document in store.rows(
+                f"SELECT file_id, document FROM manifests WHERE file_id IN ({marks})", chunk):
+            found[file_id] = json.loads(document)
+    return found
+
+
+def items(store, found, workers=True, slow_pct=None):
+    """{kind: [(manifest, run or failed job; or None, problems)]} of the
+    files `found` ({kind: [path]}, KINDS), as reading makes them, from the
+    store (filled with them)."""
+    spelled, unit_of = {}, {}
+    for kind in KINDS:
+        texts = [_path_text(path) for path in found[kind]]
+        for chunk, marks in _chunks(texts):
             for file_id, text in store.rows(
                     f"SELECT id, path FROM files WHERE path IN ({marks})", chunk):
-                by_text[text] = file_id
-        for path, text in zip(paths, texts):
-            if text not in by_text:
+                unit_of[text] = file_id
+        for path, text in zip(found[kind], texts):
+            if text not in unit_of:
                 raise StoreError(f"{shown(path)} is not in the store after its fill")
-            spelled[by_text[text]] = (path, kind)
+            spelled[unit_of[text]] = (path, kind)
     job_of = {}
     for chunk, marks in _chunks(spelled):
         for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
@@ -822,33 +860,48 @@ def items(store, reports, records, workers=True, slow_pct=None):
             job_of[file_id] = job
     loaded = jobs(store, job_of.values(), {job: spelled[file_id][0]
                                            for file_id, job in job_of.items()}, workers, slow_pct)
+    documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
+                                   if kind == "manifest"])
     problems = _problems(store, spelled, spelled)
-    out = {"report": [], "record": []}
-    for unit, (path, kind) in spelled.items():
-        job = job_of.get(unit)
-        out[kind].append((path, (loaded[job] if job is not None else None,
-                                 problems.get(unit, []))))
-    order = {kind: {path: n for n, path in enumerate(paths)}
-             for kind, paths in (("report", reports), ("record", records))}
-    return tuple([found for _, found in sorted(out[kind], key=lambda item: order[kind][item[0]])]
-                 for kind in ("report", "record"))
+    out = {}
+    for kind in KINDS:
+        out[kind] = []
+        for path in found[kind]:
+            unit = unit_of[_path_text(path)]
+            if kind == "manifest":
+                item = model.Manifest(path, documents[unit]) if unit in documents else None
+            else:
+                item = loaded[job_of[unit]] if unit in job_of else None
+            out[kind].append((item, [Problem(path if problem.path == spelled[unit][0] else
+                                             problem.path, problem.message, problem.failure)
+                                     for problem in problems.get(unit, [])]))
+    return out
 
 
 def clusters(store):
-    return [row[0] for row in store.rows("SELECT DISTINCT cluster FROM jobs ORDER BY cluster")]
+    """The clusters whose runs, failed jobs or manifests the store holds."""
+    return [row[0] for row in store.rows("SELECT cluster FROM jobs UNION SELECT cluster FROM "
+                                         "manifests ORDER BY 1")]
 
 
 def everything(store, cluster, workers=True, slow_pct=None):
-    """The Reading of every job of `cluster` in the store, in the order of
-    their paths (as a directory lists them), named by their paths."""
+    """The Reading of every job and manifest of `cluster` in the store, in
+    the order of their paths (as a directory lists them), named by them."""
     rows = store.rows("SELECT jobs.id, jobs.report, files.path, files.id FROM jobs "
                       "JOIN files ON files.id = jobs.file_id WHERE jobs.cluster = ?", (cluster,))
     paths = {job: _path_of(text) for job, _, text, _ in rows}
     loaded = jobs(store, paths, paths, workers, slow_pct)
     spelled = {file_id: (paths[job], "report" if report else "record")
                for job, report, _, file_id in rows}
+    manifests = store.rows("SELECT files.id, files.path, manifests.document FROM manifests "
+                           "JOIN files ON files.id = manifests.file_id "
+                           "WHERE manifests.cluster = ?", (cluster,))
+    spelled.update({file_id: (_path_of(text), "manifest") for file_id, text, _ in manifests})
     problems = _problems(store, spelled, spelled)
     found = Reading()
+    for file_id, text, document in sorted(manifests, key=lambda row: _path_of(row[1])):
+        found.problems += problems.get(file_id, [])
+        found.manifests.append(model.Manifest(_path_of(text), json.loads(document)))
     for job, report, _, file_id in sorted(rows, key=lambda row: paths[row[0]]):
         found.problems += problems.get(file_id, [])
         (found.runs if report else found.failed_jobs).append(loaded[job])
@@ -877,9 +930,7 @@ def _open_for_files(url, rebuild, where):
             remove_sqlite(url)
         try:
             return open_sqlite(url), warnings
-        except StoreError as error:
-            if "fails its check" not in str(error):
-                raise
+        except DamagedStore as error:
             warnings.append(f"{shown(where)}: the store {error}: made again from the results "
                             "files")
             remove_sqlite(url)
@@ -887,18 +938,21 @@ def _open_for_files(url, rebuild, where):
     return open_postgresql(url), warnings
 
 
-def _through(store, reports, records, cluster, directories, rebuild, workers, slow_pct):
+def _through(store, found, cluster, directories, rebuild, workers, slow_pct):
+    """{kind: items} of the files `found`, read through `store`."""
     if rebuild and store.dialect is schema.PostgreSQL:
         with store.writing():
-            _forget(store, [_path_text(path) for path in reports + records] +
-                    [text for text, _ in _current_all(reports)])
-    fill(store, reports, records, cluster, directories)
+            _forget(store, [text for kind in KINDS for path in found[kind]
+                            for text, _ in _current(kind, path)])
+    fill(store, found, cluster, directories)
     with store.reading():
-        return items(store, reports, records, workers, slow_pct)
+        return items(store, found, workers, slow_pct)
 
 
-def _current_all(reports):
-    return [entry for path in reports for entry in _current("report", path)]
+def _corrupt(error):
+    """Whether an error says the SQLite file is damaged."""
+    import sqlite3
+    return isinstance(error, DamagedStore) or type(error) is sqlite3.DatabaseError
 
 
 def read(paths, options, workers=True, slow_pct=None):
@@ -911,55 +965,65 @@ def read(paths, options, workers=True, slow_pct=None):
     errors = _database_errors()
     if not paths:
         return _stored_only(options, workers, slow_pct, errors)
-    reports, records, problems = reading.inputs(paths)
-    groups = {}  # store url: (where, [report indexes], [record indexes], directories)
+    reports, records, manifests, problems = reading.inputs(paths)
+    found = dict(zip(KINDS, (manifests, reports, records)))
+    groups = {}  # store url: (where, {kind: [indexes]}, directories)
     if options.url:
-        groups[options.url] = (options.url, list(range(len(reports))),
-                               list(range(len(records))), ())
+        groups[options.url] = (options.url, {kind: list(range(len(found[kind])))
+                                             for kind in KINDS}, ())
     else:
         folders = {os.path.abspath(path): path for path in paths if os.path.isdir(path)}
-        for kind, found in ((1, reports), (2, records)):
-            for n, path in enumerate(found):
+        for kind in KINDS:
+            for n, path in enumerate(found[kind]):
                 folder = os.path.dirname(os.path.abspath(path))
                 if folder in folders:
                     url = os.path.join(folders[folder], DEFAULT_NAME)
-                    groups.setdefault(url, (folders[folder], [], [], (folder,)))[kind].append(n)
-    runs, jobs = [None] * len(reports), [None] * len(records)
+                    groups.setdefault(url, (folders[folder], {mine: [] for mine in KINDS},
+                                            (folder,)))[1][kind].append(n)
+    out = {kind: [None] * len(found[kind]) for kind in KINDS}
     warnings = []
-    for url, (where, report_indexes, record_indexes, directories) in groups.items():
-        mine_reports = [reports[n] for n in report_indexes]
-        mine_records = [records[n] for n in record_indexes]
-        store = None
-        try:
-            store, said = _open_for_files(url, options.rebuild, where)
-            warnings += said
-            found_runs, found_jobs = _through(store, mine_reports, mine_records,
-                                              options.fill_cluster(), directories,
-                                              options.rebuild, workers, slow_pct)
-        except (StoreError, OSError, *errors) as error:
-            text = getattr(error, "strerror", None) or str(error).strip().splitlines()[0]
-            what = ("cannot keep a store in this directory" if not options.url else
-                    f"the store {shown_url(url)}")
-            warnings.append(f"{shown(where)}: {what}: {text}; read the files alone")
-            continue
-        finally:
-            if store is not None:
-                store.close()
-        for n, item in zip(report_indexes, found_runs):
-            runs[n] = item
-        for n, item in zip(record_indexes, found_jobs):
-            jobs[n] = item
-    rest_reports = [n for n, item in enumerate(runs) if item is None]
-    rest_records = [n for n, item in enumerate(jobs) if item is None]
-    if rest_reports or rest_records:
-        read_runs, read_jobs = reading.read_items([reports[n] for n in rest_reports],
-                                                  [records[n] for n in rest_records],
+    for url, (where, indexes, directories) in groups.items():
+        mine = {kind: [found[kind][n] for n in indexes[kind]] for kind in KINDS}
+        got = None
+        for attempt in (1, 2):
+            store = None
+            try:
+                store, said = _open_for_files(url, options.rebuild, where)
+                warnings += said
+                got = _through(store, mine, options.fill_cluster(), directories,
+                               options.rebuild, workers, slow_pct)
+                break
+            except (StoreError, OSError, *errors) as error:
+                text = getattr(error, "strerror", None) or str(error).strip().splitlines()[0]
+                if attempt == 1 and not is_postgresql(url) and _corrupt(error):
+                    if store is not None:
+                        store.close()
+                        store = None
+                    remove_sqlite(url)
+                    warnings.append(f"{shown(where)}: the store fails its check: {text}: "
+                                    "made again from the results files")
+                    continue
+                what = ("cannot keep a store in this directory" if not options.url else
+                        f"the store {shown_url(url)}")
+                warnings.append(f"{shown(where)}: {what}: {text}; read the files alone")
+                break
+            finally:
+                if store is not None:
+                    store.close()
+        if got is not None:
+            for kind in KINDS:
+                for n, item in zip(indexes[kind], got[kind]):
+                    out[kind][n] = item
+    rest = {kind: [n for n, item in enumerate(out[kind]) if item is None] for kind in KINDS}
+    if any(rest.values()):
+        read_manifests = reading.read_manifests([found["manifest"][n] for n in rest["manifest"]])
+        read_runs, read_jobs = reading.read_items([found["report"][n] for n in rest["report"]],
+                                                  [found["record"][n] for n in rest["record"]],
                                                   workers, slow_pct)
-        for n, item in zip(rest_reports, read_runs):
-            runs[n] = item
-        for n, item in zip(rest_records, read_jobs):
-            jobs[n] = item
-    return Outcome(reading.assemble(problems, runs, jobs), warnings)
+        for kind, read_now in zip(KINDS, (read_manifests, read_runs, read_jobs)):
+            for n, item in zip(rest[kind], read_now):
+                out[kind][n] = item
+    return Outcome(reading.assemble(problems, *(out[kind] for kind in KINDS)), warnings)
 
 
 def _stored_only(options, workers, slow_pct, errors):
@@ -985,7 +1049,7 @@ def _stored_only(options, workers, slow_pct, errors):
     except StoreError as error:
         return Outcome(None, error=f"{shown_url(url)}: the store {error}" + (
             "; make it again from the results files with --rebuild and the files"
-            if "fails its check" in str(error) else ""))
+            if isinstance(error, DamagedStore) else ""))
     except (OSError, *errors) as error:
         text = getattr(error, "strerror", None) or str(error).strip().splitlines()[0]
         return Outcome(None, error=f"{shown_url(url)}: the store fails its check: {text}; "

@@ -3,6 +3,7 @@ hosts and slow workers, as text."""
 
 import statistics
 import sys
+from datetime import datetime, timezone
 
 from . import console, describe, forms
 from .forms import form_medians
@@ -87,16 +88,26 @@ def summary_text(run, slow_pct):
     return "\n".join(out)
 
 
+SPAN_SHOWN = 60  # seconds between a window's first and last job that its line shows
+
+
+def _utc(seconds):
+    return datetime.fromtimestamp(seconds, timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
 def window_text(window):
     """The window's line: its jobs, masters and nodes, and the nodes it did
     not measure or measured in part."""
-    jobs = len(window.runs) + len(window.failed)
+    jobs = window.groups()
     not_measured = window.not_measured()
     failed = f"; {len(window.failed)} failed" if window.failed else ""
     out = [f"window {shown(window.id)}, {window.label()}: {counted(jobs, 'job')} (masters "
            f"{', '.join(map(shown, window.masters())) or 'none'}{failed}), "
            f"{counted(len(window.nodes), 'node')}, {len(window.nodes) - len(not_measured)} "
            "measured"]
+    span = window.span()
+    if span and span[1] - span[0] >= SPAN_SHOWN:
+        out.append(f"  its jobs started from {_utc(span[0])} to {_utc(span[1])}")
     for job in window.failed:
         out.append(f"  failed job: {shown(job.path)}: exit status {job.record['exit_status']}, "
                    "no results file")

@@ -41,7 +41,7 @@ def headline(judgement):
 def window_line(judgement):
     """What was judged: the window, its jobs and nodes, its past."""
     window = judgement.window
-    jobs = len(window.runs) + len(window.failed)
+    jobs = window.groups()
     measured = len([node for node in judgement.nodes if node.verdict != judge.NOT_MEASURED])
     masters = _some(window.masters()) or "none"
     if window.failed:
@@ -218,9 +218,9 @@ def judged(loaded, slow, drop, window_id=None):
     window `window_id` and those before it)."""
     windows = console.dated(loaded.windows, "the verdict")
     if window_id is not None:
-        ids = [window.id for window in windows]
-        if window_id in ids:
-            windows = windows[:ids.index(window_id) + 1]
+        mine = [n for n, window in enumerate(windows) if window_id in window.ids]
+        if mine:
+            windows = windows[:mine[0] + 1]
     return judge.judge(windows, slow, drop)
 
 

@@ -126,8 +126,8 @@
       element("p", `${name} was not measured in this window.`, cell);
     }
     if (run !== null) {
-      const [master, file] = data.runs[run];
-      element("p", `measured by the job of master ${master}: ${file}`, cell);
+      const [master, file, started] = data.runs[run];
+      element("p", `measured by the job of master ${master}, started ${started}: ${file}`, cell);
     }
     if (record === null) {
       element("p", "No node record of this host.", cell);
