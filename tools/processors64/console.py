@@ -48,9 +48,8 @@ def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None, optio
     outcome = store.read(paths, store.Options.of(options), workers, slow_pct)
     for warning in outcome.warnings:
         warn(warning)
-    if outcome.error is not None:
-        error(outcome.error)
-        return Loaded(reading.Reading(), [], True)
+    if outcome.error is not None:  # nothing to read: no answer at all
+        raise reading.InputError(outcome.error)
     found = outcome.reading
     failed = report(found.problems)
     windows = model.windows(found.runs, found.failed_jobs, minutes, found.manifests)

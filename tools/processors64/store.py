@@ -351,10 +351,11 @@ class Unit:
     hold, as the store's rows: made where the file is read, written by the
     fill. `files` (path, size, mtime_ns, sha256), the main one first;
     `problems` (which: 0 the file, 1 the record beside; message, failure)."""
-    kind: str                      # "report" or "record"
+    kind: str                      # "report", "record", "manifest"; "same": not read again
     path: str
     files: list
     problems: list
+    cluster: str = ""
     job: Optional[tuple] = None    # the jobs row from its cluster on, without window
     window: Optional[tuple] = None  # (name, named, array, groups, nodes)
     tests: list = field(default_factory=list)
@@ -496,7 +497,12 @@ READERS = {"report": _report_unit, "record": _record_unit, "manifest": _manifest
 
 
 def _units(batch, cluster):
-    return [READERS[kind](path, cluster, known) for kind, path, known in batch]
+    out = []
+    for kind, path, known in batch:
+        unit = READERS[kind](path, cluster, known)
+        unit.cluster = unit.job[0] if unit.job else cluster
+        out.append(unit)
+    return out
 
 
 # ---- Filling ------------------------------------------------------------------------------
@@ -615,7 +621,8 @@ def _write(store, unit):
                              (_path_text(path), size, mtime, sha, main))[0][0]
         if main is None:
             main = file_id
-            store.run("UPDATE files SET unit = ? WHERE id = ?", (main, main))
+            store.run("UPDATE files SET unit = ?, kind = ?, cluster = ? WHERE id = ?",
+                      (main, unit.kind, unit.cluster, main))
     store.many("INSERT INTO problems (file_id, seq, path, message, failure) VALUES "
                "(?, ?, ?, ?, ?)", [(main, seq, str(which), message, failure)
                                    for seq, (which, message, failure) in enumerate(unit.problems)])
@@ -880,31 +887,36 @@ def items(store, found, workers=True, slow_pct=None):
 
 def clusters(store):
     """The clusters whose runs, failed jobs or manifests the store holds."""
-    return [row[0] for row in store.rows("SELECT cluster FROM jobs UNION SELECT cluster FROM "
-                                         "manifests ORDER BY 1")]
+    return [row[0] for row in store.rows("SELECT DISTINCT cluster FROM files WHERE unit = id "
+                                         "ORDER BY 1")]
 
 
 def everything(store, cluster, workers=True, slow_pct=None):
-    """The Reading of every job and manifest of `cluster` in the store, in
-    the order of their paths (as a directory lists them), named by them."""
-    rows = store.rows("SELECT jobs.id, jobs.report, files.path, files.id FROM jobs "
-                      "JOIN files ON files.id = jobs.file_id WHERE jobs.cluster = ?", (cluster,))
-    paths = {job: _path_of(text) for job, _, text, _ in rows}
-    loaded = jobs(store, paths, paths, workers, slow_pct)
-    spelled = {file_id: (paths[job], "report" if report else "record")
-               for job, report, _, file_id in rows}
-    manifests = store.rows("SELECT files.id, files.path, manifests.document FROM manifests "
-                           "JOIN files ON files.id = manifests.file_id "
-                           "WHERE manifests.cluster = ?", (cluster,))
-    spelled.update({file_id: (_path_of(text), "manifest") for file_id, text, _ in manifests})
+    """The Reading of every file of `cluster` in the store (manifests, then
+    results files, then failed jobs' records, each in the order of their
+    paths, as a directory lists them), named by their paths."""
+    files = store.rows("SELECT id, path, kind FROM files WHERE cluster = ? AND unit = id",
+                       (cluster,))
+    spelled = {file_id: (_path_of(text), kind) for file_id, text, kind in files}
+    job_of = {}
+    for chunk, marks in _chunks(spelled):
+        for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
+                                       chunk):
+            job_of[file_id] = job
+    loaded = jobs(store, job_of.values(), {job: spelled[file_id][0]
+                                           for file_id, job in job_of.items()}, workers, slow_pct)
+    documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
+                                   if kind == "manifest"])
     problems = _problems(store, spelled, spelled)
     found = Reading()
-    for file_id, text, document in sorted(manifests, key=lambda row: _path_of(row[1])):
+    into = {"manifest": found.manifests, "report": found.runs, "record": found.failed_jobs}
+    for file_id, (path, kind) in sorted(spelled.items(), key=lambda item: (
+            KINDS.index(item[1][1]), item[1][0])):
         found.problems += problems.get(file_id, [])
-        found.manifests.append(model.Manifest(_path_of(text), json.loads(document)))
-    for job, report, _, file_id in sorted(rows, key=lambda row: paths[row[0]]):
-        found.problems += problems.get(file_id, [])
-        (found.runs if report else found.failed_jobs).append(loaded[job])
+        if kind == "manifest" and file_id in documents:
+            into[kind].append(model.Manifest(path, documents[file_id]))
+        elif file_id in job_of:
+            into[kind].append(loaded[job_of[file_id]])
     return found
 
 

@@ -6,7 +6,8 @@ Tables (the facts the tools query, as columns):
 
     meta         key, value: the schema's version, the --slow of the figures
     files        every file read: path, size, mtime_ns, sha256, and the file
-                 it was read with (a run record is read with its results file)
+                 it was read with (a run record is read with its results file);
+                 of a file read on its own, what it was read as and its cluster
     problems     what reading a file said (warnings, failures), replayed as read
     windows      a window key of the run records: cluster, name (its id),
                  named, array, job count, and every node of it (one row however
@@ -38,8 +39,10 @@ MIGRATIONS = {
         "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
         """CREATE TABLE files (
             id {id}, path TEXT NOT NULL UNIQUE, size BIGINT NOT NULL,
-            mtime_ns BIGINT NOT NULL, sha256 TEXT NOT NULL, unit BIGINT)""",
+            mtime_ns BIGINT NOT NULL, sha256 TEXT NOT NULL, unit BIGINT, kind TEXT,
+            cluster TEXT)""",
         "CREATE INDEX files_unit ON files (unit)",
+        "CREATE INDEX files_cluster ON files (cluster, kind)",
         """CREATE TABLE problems (
             file_id BIGINT NOT NULL, seq INTEGER NOT NULL, path TEXT NOT NULL,
             message TEXT NOT NULL, failure INTEGER NOT NULL, PRIMARY KEY (file_id, seq))""",
