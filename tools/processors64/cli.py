@@ -59,6 +59,13 @@ default X.html beside the newest results file X.txt): the verdict and the
 drain list, every node in a table that sorts and filters, the history
 heatmap and each test's rate distribution; it prints the page's path.
 
+A directory read keeps a store of what it holds in DIR/.processors64.sqlite
+(SQLite), read again only where its files are new or changed; --no-store
+reads the files alone. --store URL names another store (a SQLite file or
+postgresql://..., default $PROCESSORS64_STORE), which several clusters share
+by name (--cluster, $SLURM_CLUSTER_NAME); with it the files may be left
+out: the command reads that cluster's runs from the store alone.
+
 Exit status: 0 when every file could be read (a run that stopped early is
 read as far as it goes, with a warning), 2 on a file that could not be read
 or a usage error; the message names the file. verdict and html: 0 healthy, 1 nodes
