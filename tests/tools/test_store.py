@@ -7,7 +7,6 @@ read with no files. The PostgreSQL tests start a throwaway server of
 Debian's postgresql as the postgres user on a Unix socket in a temporary
 directory, and stop it; they are skipped where it is not installed."""
 
-import json
 import os
 import shutil
 import signal

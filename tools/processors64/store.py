@@ -17,6 +17,7 @@ after it work alike on both.
 """
 
 import contextlib
+import functools
 import hashlib
 import json
 import os
@@ -285,10 +286,16 @@ def remove_sqlite(path):
 
 # ---- Values in and out -----------------------------------------------------------------
 
+@functools.lru_cache(maxsize=64)
+def _absolute(directory):
+    return os.path.abspath(directory)
+
+
 def _path_text(path):
     """An absolute path as the store keeps it: JSON's string form, which
     holds any name (a line feed, bytes that are not UTF-8) in UTF-8."""
-    return json.dumps(os.path.abspath(path))[1:-1]
+    directory, name = os.path.split(path)
+    return json.dumps(os.path.join(_absolute(directory), name))[1:-1]
 
 
 def _path_of(text):
@@ -554,11 +561,11 @@ def _unit_files(known):
     return found
 
 
-def _stale(kind, path, known, members):
-    """None where the store's copy of the unit stands; else the sha256 of
-    each of its files as the store has them (only where the same files
-    are there, changed in date or size only: their content may not be)."""
-    now = _current(kind, path)
+def _stale(now, known, members):
+    """None where the store's copy of the unit whose files are `now`
+    (_current) stands; else the sha256 of each of its files as the store
+    has them (only where the same files are there, changed in date or size
+    only: their content may not be)."""
     main = known.get(now[0][0])
     if main is None or main[4] is not None and main[4] != main[0]:
         return []
@@ -678,14 +685,14 @@ def fill(store, found, cluster, directories=()):
     read."""
     known = _known_files(store)
     members = _unit_files(known)
-    todo = []
+    todo, wanted = [], set()
     for kind in KINDS:
         for path in found[kind]:
-            stale = _stale(kind, path, known, members)
+            now = _current(kind, path)
+            wanted.update(text for text, _ in now)
+            stale = _stale(now, known, members)
             if stale is not None:
                 todo.append((kind, path, stale))
-    wanted = {text for kind in KINDS for path in found[kind]
-              for text, _ in _current(kind, path)}
     gone = [text for text in known if text not in wanted and
             os.path.dirname(_path_of(text)) in directories]
     if not todo and not gone:
@@ -733,7 +740,7 @@ def _by_job(store, sql, ids):
 def _name(zone, local_time, master, named):
     if not named:
         return None
-    when = datetime.strptime(local_time, LOCAL_TIME) if local_time else None
+    when = datetime.fromisoformat(local_time) if local_time else None
     return results_name.Name(zone, when, master)
 
 
