@@ -23,7 +23,8 @@ import time
 
 import pytest
 
-from processors64 import build_record, groups, launchers, run, run_record, schema, slurm
+from processors64 import (build_record, groups, job_arguments, launchers, relay, run, run_console,
+                          run_record, schema, slurm)
 
 # The fake launcher: each call's arguments and hostfile go to FAKE_CALLS (a
 # JSON line), each --version to FAKE_VERSIONS. It runs its program (the first
@@ -169,7 +170,7 @@ def results_name(directory):
 # ---- What a job's arguments say ------------------------------------------------
 
 def test_open_mpi_arguments(tmp_path):
-    job = run.Job("openmpi", ["-np", "25", "--hostfile", "host file", "--map-by", "node",
+    job = job_arguments.Job("openmpi", ["-np", "25", "--hostfile", "host file", "--map-by", "node",
                               "-x", "-np", "--mca", "plm_rsh_agent", "/a/agent", "--tag-output"])
     # The inventory keeps hosts and settings, not count, placement, output form.
     assert job.collector_arguments == ["--hostfile", "host file", "-x", "-np", "--mca",
@@ -180,7 +181,7 @@ def test_open_mpi_arguments(tmp_path):
 
 def test_mpich_arguments():
     # An option's values are never read as options; a relative -wdir.
-    job = run.Job("mpich", ["-n", "4", "-f", "hosts", "-ppn", "2", "-genv", "A", "-n",
+    job = job_arguments.Job("mpich", ["-n", "4", "-f", "hosts", "-ppn", "2", "-genv", "A", "-n",
                             "-wdir", "run", "-hosts", "node1:2,node2"])
     assert job.collector_arguments == ["-f", "hosts", "-genv", "A", "-n", "-wdir", "run",
                                        "-hosts", "node1:2,node2"]
@@ -189,7 +190,7 @@ def test_mpich_arguments():
 
 
 def test_an_option_without_its_value_is_kept():
-    assert run.Job("openmpi", ["-x", "A", "--hostfile"]).collector_arguments == [
+    assert job_arguments.Job("openmpi", ["-x", "A", "--hostfile"]).collector_arguments == [
         "-x", "A", "--hostfile"]
 
 
@@ -198,10 +199,10 @@ def test_expected_hosts(tmp_path, monkeypatch):
     hostfile = tmp_path / "host file"
     hostfile.write_text("# the nodes\nnode1 slots=9\nnode2 slots=8  # the second\n\n"
                         "node3:8\nnode1 slots=1\n")
-    assert run.Job("openmpi", ["--hostfile", str(hostfile)]).expected_hosts() == [
+    assert job_arguments.Job("openmpi", ["--hostfile", str(hostfile)]).expected_hosts() == [
         "node1", "node2", "node3"]
-    assert run.Job("mpich", ["-hosts", "a,b:2,a"]).expected_hosts() == ["a", "b"]
-    assert run.Job("mpich", []).expected_hosts() == [os.uname().nodename]
+    assert job_arguments.Job("mpich", ["-hosts", "a,b:2,a"]).expected_hosts() == ["a", "b"]
+    assert job_arguments.Job("mpich", []).expected_hosts() == [os.uname().nodename]
 
 
 def test_allocated_cpus():
@@ -362,7 +363,7 @@ def test_two_candidate_results_files(fake):
     assert note.startswith("no results file taken: 2 ")
     for name in os.listdir(run_dir):
         if name.endswith(".txt"):
-            assert run.shown(name) in note
+            assert run_console.shown(name) in note
     assert len(err.splitlines()) == 1 and "the run record names none" in err
 
 
@@ -453,6 +454,27 @@ def test_a_signal_during_the_job(fake, tmp_path, background, number):
     assert job.returncode == 128 + number
     record = load(run_dir / (results_name(run_dir)[:-len(".txt")] + ".run.json"))
     assert record["exit_status"] == 128 + number
+
+
+def test_every_signal_reaches_the_launcher(fake, tmp_path, background):
+    """A second INT (a launcher that shuts down on the first, as MPI's do,
+    and is stopped at once by the second) is passed on too."""
+    _, benchmark, run_dir = fake
+    caught = tmp_path / "caught"
+    launcher = executable(tmp_path / "launcher", f"""#!/bin/sh
+case "$*" in *"{benchmark}"*) ;; *) exit 0 ;; esac  # the node inventory: none
+n=0
+trap 'n=$((n + 1)); echo INT >> "{caught}"; [ $n -lt 2 ] || exit 7' INT
+echo > "{caught}"
+while :; do sleep 0.05; done
+""")
+    job = background([launcher, benchmark], run_dir)
+    lines_of(caught, 1, job)
+    for count in (2, 3):
+        job.send_signal(signal.SIGINT)
+        if count == 2:
+            lines_of(caught, count, job)
+    assert job.wait(timeout=120) == 7 and open(caught).read().count("INT") == 2
 
 
 # ---- A window of several jobs ----------------------------------------------------
@@ -554,12 +576,10 @@ def test_a_job_past_the_cap_runs_as_given(hosts):
 
 
 def test_window_ids(fake):
-    """Slurm's job id (an array task's as Slurm writes it); else one made at
-    start, unique to the run."""
+    """Slurm's job id; else one made at start, unique to the run."""
     launcher, benchmark, run_dir = fake
     found = []
-    for env in ({}, {}, {"SLURM_JOB_ID": "1234"},
-                {"SLURM_JOB_ID": "1240", "SLURM_ARRAY_JOB_ID": "1234", "SLURM_ARRAY_TASK_ID": "7"}):
+    for env in ({}, {}, {"SLURM_JOB_ID": "1234"}):
         directory = run_dir / str(len(found))
         directory.mkdir()
         assert recorded([launcher, "-np", "1", benchmark], directory, env=env)[0] == 0
@@ -569,7 +589,68 @@ def test_window_ids(fake):
         found.append(record["window"]["id"])
     host = re.escape(os.uname().nodename)
     assert all(re.fullmatch(rf"\d{{8}}T\d{{6}}Z-{host}-\d+", made) for made in found[:2])
-    assert found[0] != found[1] and found[2:] == ["1234", "1234_7"]
+    assert found[0] != found[1] and found[2:] == ["1234"]
+
+
+ARRAY_TASK = {"SLURM_ARRAY_JOB_ID": "1234", "SLURM_ARRAY_TASK_ID": "7",
+              "SLURM_ARRAY_TASK_COUNT": "16", "SLURM_ARRAY_TASK_MIN": "1",
+              "SLURM_ARRAY_TASK_MAX": "16"}
+NAMED = {"id": "week-49", "group": 1, "groups": 1, "named": True}
+
+
+@pytest.mark.parametrize("arguments, env, expected", [
+    # A task of a job array: the array's id, the task's number, the task count.
+    ([], ARRAY_TASK, {"id": "1234", "group": 7, "groups": 16, "array": True}),
+    # An array numbered from 0 without a count: one more each, from 1.
+    ([], {"SLURM_ARRAY_JOB_ID": "1234", "SLURM_ARRAY_TASK_ID": "0",
+          "SLURM_ARRAY_TASK_MIN": "0", "SLURM_ARRAY_TASK_MAX": "3"},
+     {"id": "1234", "group": 1, "groups": 4, "array": True}),
+    # A name wins over the array's id; the option over the variable.
+    (["--window", "week-49"], ARRAY_TASK, NAMED),
+    ([], dict(ARRAY_TASK, PROCESSORS64_WINDOW="week-49"), NAMED),
+    (["--window=week-49"], {"PROCESSORS64_WINDOW": "other"}, NAMED),
+])
+def test_a_windows_identity(fake, arguments, env, expected):
+    """The record of an array's task and of a named window's job: their own
+    node, and the cluster's name in the record's Slurm variables."""
+    launcher, benchmark, run_dir = fake
+    env = dict(env, SLURM_JOB_ID="1240", SLURM_CLUSTER_NAME="north")
+    status, _, err = recorded([*arguments, launcher, "-np", "1", benchmark], run_dir, env=env)
+    assert (status, err) == (0, "")
+    [record] = [load(run_dir / name) for name in run_records(run_dir)]
+    assert record["window"] == dict(expected, nodes=[os.uname().nodename])
+    assert record["slurm"]["job_id"] == "1240" and record["slurm"]["cluster"] == "north"
+
+
+def test_a_named_window_of_several_jobs(hosts):
+    """Each job of the split numbered in the name's window."""
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    status, _, err = recorded(["--window", "sweep-1", "--nodes-per-job", "1", launcher,
+                               "--hostfile", hostfile, benchmark], run_dir, env=env)
+    assert status == 0, err
+    assert "processors64-run: window sweep-1: 3 jobs side by side" in err
+    assert [record["window"] for record in window_records(run_dir)] == [
+        {"id": "sweep-1", "group": n, "groups": 3, "nodes": ["hostA", "hostB", "hostC"],
+         "named": True} for n in (1, 2, 3)]
+
+
+@pytest.mark.parametrize("arguments, env, message", [
+    (["--window", "a b"], {}, "--window takes a window name (letters, digits and _.+-, at "
+                              "most 64, a letter or digit first), not 'a b'"),
+    (["--window", "w" * 65], {}, "--window takes a window name"),
+    (["--window="], {}, "--window takes a window name"),
+    ([], {"PROCESSORS64_WINDOW": "../up"}, "PROCESSORS64_WINDOW takes a window name"),
+    (["--window"], {}, "--window takes a window name\nusage: "),
+])
+def test_a_bad_window_name(fake, arguments, env, message):
+    launcher, benchmark, run_dir = fake
+    command = [*arguments, launcher, "-np", "1", benchmark]
+    if arguments == ["--window"]:
+        command = ["--window"]
+    status, out, err = recorded(command, run_dir, env=env)
+    assert (status, out) == (2, "") and err.startswith(f"processors64-run: {message}"), err
+    assert len(err.splitlines()) == (1 if "usage" not in message else 3)
+    assert os.listdir(run_dir) == []
 
 
 def test_the_first_group_that_failed(hosts):
@@ -615,6 +696,90 @@ def test_a_signal_reaches_every_group(hosts, tmp_path, background, number):
     assert [record["exit_status"] for record in window_records(run_dir)] == [128 + number] * 3
 
 
+def in_process(monkeypatch, run_dir, env):
+    """processors64-run in this process: in `run_dir`, with `env`."""
+    monkeypatch.chdir(run_dir)
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+
+
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_no_group_starts_once_a_signal_came(hosts, tmp_path, monkeypatch, capsys, number):
+    """A signal right after the first group's launcher started: it gets the
+    signal, no later group starts, none is left running; the handlers of
+    before come back."""
+    launcher, benchmark, run_dir, hostfile, env = hosts
+    in_process(monkeypatch, run_dir, dict(env, FAKE_WAIT="1"))
+    started = []
+    start = relay.Launched.start
+
+    def start_then_signal(self, command, **options):
+        started.append(start(self, command, **options))
+        if "--map-by" not in command:      # a group's job, not its inventory
+            os.kill(os.getpid(), number)
+        return started[-1]
+    monkeypatch.setattr(relay.Launched, "start", start_then_signal)
+    before = [signal.getsignal(passed) for passed in relay.PASSED_ON]
+    assert run.main(["--nodes-per-job", "1", launcher, "--hostfile", hostfile,
+                     benchmark]) == 128 + number
+    assert [signal.getsignal(passed) for passed in relay.PASSED_ON] == before
+    jobs = [child for child in started if "--map-by" not in child.args]
+    assert len(jobs) == 1 and all(child.poll() is not None for child in started)
+    [record] = [load(run_dir / name) for name in run_records(run_dir)]
+    assert record["window"]["group"] == 1 and record["exit_status"] == 128 + number
+    name = signal.Signals(number).name
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        f"processors64-run: stopped by {name}: groups 2 to 3 of 3 not started")
+
+
+@pytest.fixture
+def own_handlers():
+    """Handlers of this test's for INT, TERM and HUP, noting each signal
+    that came; those of before come back after the test."""
+    came = []
+    before = {number: signal.signal(number, lambda number, frame: came.append(number))
+              for number in relay.PASSED_ON}
+    yield came
+    for number, handler in before.items():
+        signal.signal(number, handler)
+
+
+def test_signals_after_the_window_are_not_swallowed(hosts, tmp_path, monkeypatch, capsys,
+                                                    own_handlers):
+    """During the batch job's verdict, INT, TERM and HUP reach the handlers
+    this process had before the window; Python's own INT ends it with 130."""
+    launcher, benchmark, run_dir, _, env = hosts
+    executable(tmp_path / "bin" / "scontrol", "#!/bin/sh\nprintf 'hostA\\n'\n")
+    in_process(monkeypatch, run_dir, dict(
+        env, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}", SLURM_JOB_ID="42",
+        SLURM_JOB_NODELIST="hostA", SLURM_JOB_CPUS_PER_NODE="1"))
+
+    def verdict_step(*arguments):
+        for number in relay.PASSED_ON:
+            os.kill(os.getpid(), number)
+        return 7
+    monkeypatch.setattr(run, "after_window", verdict_step)
+    assert run.main(["--slurm", "--verdict", benchmark]) == 7
+    assert own_handlers == list(relay.PASSED_ON)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    assert run.main(["--slurm", "--verdict", benchmark]) == 128 + signal.SIGINT
+    assert capsys.readouterr().err.splitlines()[-1] == "processors64-run: stopped by SIGINT"
+
+
+def test_the_verdict_of_a_window_without_results(hosts, tmp_path):
+    """--verdict where no job made a results file: no verdict; inconclusive,
+    or the window's own failure."""
+    launcher, benchmark, run_dir, _, env = hosts
+    executable(tmp_path / "bin" / "scontrol", "#!/bin/sh\nprintf 'hostA\\n'\n")
+    env = dict(env, PATH=f"{tmp_path / 'bin'}:{os.environ['PATH']}", SLURM_JOB_ID="42",
+               SLURM_JOB_NODELIST="hostA", SLURM_JOB_CPUS_PER_NODE="1", FAKE_NO_RESULTS="1")
+    for status, expected in (("0", 3), ("5", 5)):
+        found, _, err = recorded(["--slurm", "--verdict", benchmark], run_dir,
+                                 env=dict(env, FAKE_STATUS=status))
+        assert found == expected
+        assert err.endswith("processors64-run: no results file of this job: no verdict\n")
+
+
 def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
     """Nodes of 1, 2 and 4 CPUs, a cap of 4: hostA and hostB a job, hostC
     one of its own with 3 of its 4 CPUs; an allocation that fits is one job
@@ -633,7 +798,7 @@ def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
     assert [call["hostfile"] for call in calls(env)] == [
         ["hostA slots=2", "hostB slots=2"], ["hostC slots=4"]]
     assert {record["window"]["id"] for record in records} == {"42"}
-    assert records[0]["slurm"]["job_id"] == "42"
+    assert records[0]["slurm"]["job_id"] == "42" and records[0]["slurm"]["cluster"] is None
 
     directory = run_dir / "fits"
     directory.mkdir()
@@ -653,7 +818,7 @@ def test_a_slurm_allocation_past_the_cap(hosts, tmp_path):
      "--nodes-per-job splits the hosts of a hostfile or host list: the job names none"),
     (["--nodes-per-job", "2", "L", "--host", "hostA:2,hostB", "B"], 2,
      "the job gives hostB no slots: --nodes-per-job needs every host's (hostB slots=N)"),
-    (["--verdict", "L", "B"], 2, "usage: processors64-run [--nodes-per-job K] LAUNCHER"),
+    (["--verdict", "L", "B"], 2, "usage: processors64-run [--window NAME] [--nodes-per-job K]"),
     (["--slurm", "B"], 1, "not inside a Slurm job (no SLURM_JOB_CPUS_PER_NODE"),
 ])
 def test_what_cannot_run(hosts, arguments, status, message):

@@ -106,6 +106,7 @@ bin/processors64-results
 share/processors64/$PROGRAM.build.json
 share/processors64/processors64.sbatch
 bin/processors64-run
+bin/processors64-sweep
 share/processors64/node_inventory.sh
 share/processors64/processors64.rules.yml
 share/processors64/python/processors64/report_format.py
@@ -117,6 +118,7 @@ share/processors64/python/processors64/templates/page.js
 share/man/man1/$PROGRAM.1
 share/man/man1/processors64-results.1
 share/man/man1/processors64-run.1
+share/man/man1/processors64-sweep.1
 share/doc/processors64/README.md
 share/doc/processors64/docs/three-node-run.png
 share/doc/processors64/docs/installing.md
@@ -160,6 +162,8 @@ unloaded" "$session"
         results_tool_works "$prefix/bin/processors64-results" "$work/runs"
     check "the installed recorded run: a job's record, its node from the installed collector" \
         recorded_run_works "$prefix/bin/processors64-run" "$(build_launcher "$build")" "$work/job"
+    check "the installed sweep answers --help, naming its man page" \
+        grep -q "processors64-sweep(1)" <("$prefix/bin/processors64-sweep" --help 2>&1)
     check "the installed commands wrote nothing into the install" \
         test -z "$(find "$prefix" -name __pycache__ -print -quit)"
 

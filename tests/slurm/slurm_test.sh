@@ -37,6 +37,13 @@
 #     results tool's verdict on those directories measures every node of
 #     the first (node3 in part: 3 of 4 CPUs) and names node1 and node2 of
 #     the last not measured, for their job's exit status.
+#   - node by node, one window each: an array of one-node tasks; one-node
+#     jobs submitted by hand with --window NAME, and without a name; a sweep
+#     of every node with node3 drained by hand (node1 and node2 measured,
+#     node3 not measured with Slurm's reason, its reason as it was, and
+#     --verdict's files); a sweep job cancelled while it runs (its node not
+#     measured); the installed sweep with --max-jobs 1 (never two of its
+#     jobs queued or running, as squeue shows them).
 # CLUSTER is the link `cluster.sh up` made (ctest's fixture); without it the
 # test brings up a cluster of its own and takes it down again.
 #
@@ -412,6 +419,133 @@ check_equal "verdict after the dead node: node1 and node2 not measured, their jo
     "node1 not-measured its job (group 1 of 2"$'\n'"node2 not-measured its job (group 1 of 2"$'\n'"node3 not-judged 3/4" \
     "$(node_verdicts "$DIR")"
 
+# h. Node by node: each way of measuring the cluster one node a job is one
+#    window to the results tool.
+SWEEP=("${PYTHON:-python3}" "$REPO/tools/sweep.py")
+SWEEPS=()
+
+# wait_for_queue: waits until no job is queued or running (at most JOB_WAIT s).
+wait_for_queue() {
+    for _ in $(seq $((JOB_WAIT * 2))); do
+        [ -z "$(on_node node1 / squeue --noheader --all --format=%i)" ] && return 0
+        sleep 0.5
+    done
+    fail "jobs still queued after $JOB_WAIT s:"
+    on_node node1 / squeue --all
+}
+
+window_of() { # DIR: "ID NODES EARLIER-WINDOWS" of the window the verdict judges in DIR
+    "${PYTHON:-python3}" "$REPO/tools/results.py" verdict --format json "$1" 2>/dev/null |
+        "${PYTHON:-python3}" -c 'import json, sys
+verdict = json.load(sys.stdin)
+print(verdict["window"]["id"], verdict["window"]["nodes"], len(verdict["earlier_windows"]))'
+}
+
+not_measured() { # DIR HOST: why the verdict in DIR says HOST was not measured
+    "${PYTHON:-python3}" "$REPO/tools/results.py" verdict --format json "$1" 2>/dev/null |
+        "${PYTHON:-python3}" -c 'import json, sys
+print(next(node["not_measured"] or "measured" for node in json.load(sys.stdin)["nodes"]
+           if node["host"] == sys.argv[1]))' "$2"
+}
+
+# An array of one-node tasks: one window, the array's id.
+DIR=$(case_dir array)
+JOB=$(submit "$DIR" "$SHORT" --array=1-3 -N 1 --exclusive)
+log "sbatch --array=1-3 -N 1 --exclusive: job $JOB"
+wait_for_queue
+check_equal "an array of three one-node tasks: one window of three nodes, the array's id" \
+    "$JOB 3 0" "$(window_of "$DIR")"
+
+# One-node jobs submitted by hand, with a name and without.
+DIR=$(case_dir by-hand-named)
+for node in node1 node2 node3; do
+    submit "$DIR" "$SHORT" -N 1 --exclusive -w "$node" -- --window by-hand >/dev/null
+done
+wait_for_queue
+check_equal "three one-node jobs with --window by-hand: one window of three nodes" \
+    "by-hand 3 0" "$(window_of "$DIR")"
+DIR=$(case_dir by-hand)
+for node in node1 node2 node3; do
+    submit "$DIR" "$SHORT" -N 1 --exclusive -w "$node" >/dev/null
+done
+wait_for_queue
+window=$(window_of "$DIR") || true  # the verdict: inconclusive, 3
+check_equal "three one-node jobs without a name, submitted together: one window of three nodes" \
+    "3 0" "${window#* }"
+
+# A sweep of every node with node3 drained by hand: node1 and node2 measured
+# in one window, node3 named with Slurm's reason, which stays as it was.
+DIR=$(case_dir sweep)
+SWEEPS+=("$DIR/sweep.out")
+on_node node1 / scontrol update NodeName=node3 State=DRAIN Reason="fan failed, by hand"
+reason_before=$(drain_reasons)
+rc=0
+on_node node1 "$DIR" env PROCESSORS64_BINARY="$SHORT" PROCESSORS64_SWEEP_POLL=1 \
+    "${SWEEP[@]}" --partition sim --window maint --verdict >"$DIR/sweep.out" 2>"$DIR/sweep.err" ||
+    rc=$?
+check_equal "sweep --verdict with node3 drained: inconclusive (a node not measured), 3" 3 "$rc"
+check_equal "sweep: one window, maint, of node1 to node3" "maint 3 0" "$(window_of "$DIR")"
+check_equal "sweep: node1 measured" measured "$(not_measured "$DIR" node1)"
+check_equal "sweep: node2 measured" measured "$(not_measured "$DIR" node2)"
+check_equal "sweep: node3 not measured, with Slurm's state and reason" \
+    "left out of the window: Slurm had it drained, reason: fan failed, by hand" \
+    "$(not_measured "$DIR" node3)"
+check_equal "sweep: node3's reason as it was (sinfo -R)" "$reason_before" "$(drain_reasons)"
+check "sweep --verdict: the verdict, the drain list and the page beside the manifest" \
+    test -f "$DIR/maint.window.json" -a -f "$DIR/maint.verdict.txt" -a -f "$DIR/maint.drain.sh" \
+    -a -f "$DIR/maint.html"
+[ -s "$DIR/sweep.err" ] && show "$DIR/sweep.err"
+on_node node1 / scontrol update NodeName=node3 State=RESUME >/dev/null 2>&1 || true
+
+# A job of a sweep cancelled while it runs: its node not measured. node2's
+# ranks wait before the benchmark, long enough to be cancelled.
+DIR=$(case_dir sweep-cancel)
+SWEEPS+=("$DIR/sweep.out")
+# shellcheck disable=SC2016  # the wrapper expands its own $(hostname)
+WAITING=$(wrapper p64-wait '[ "$(hostname)" != node2 ] || sleep 600')
+on_node node1 "$DIR" env PROCESSORS64_BINARY="$WAITING" PROCESSORS64_SWEEP_POLL=1 \
+    "${SWEEP[@]}" --partition sim --window cancelled --wait >"$DIR/sweep.out" 2>&1 &
+sweeping=$!
+JOB=""
+for _ in $(seq $((JOB_WAIT * 2))); do
+    JOB=$(on_node node1 / squeue --noheader --name=processors64-cancelled --nodelist=node2 \
+        --states=RUNNING --format=%i)
+    [ -n "$JOB" ] && [ -n "$(named_pids node2 p64-wait)" ] && break
+    sleep 0.5
+done
+log "sweep: node2's job $JOB running; cancelled"
+on_node node1 / scancel "$JOB"
+rc=0
+wait "$sweeping" || rc=$?
+check "sweep --wait with a job cancelled: a failure ($rc)" test "$rc" -ne 0
+why=$(not_measured "$DIR" node2) || true  # the verdict: inconclusive, 3
+check "sweep: the cancelled job's node2 not measured, cancelled as Slurm says: $why" \
+    grep -q "^its job $JOB was cancelled" <<<"$why"
+check_equal "sweep: node1 and node3 measured" "measured measured" \
+    "$(not_measured "$DIR" node1) $(not_measured "$DIR" node3)"
+
+# --max-jobs 1, the installed sweep (its own batch script): never two of its
+# jobs queued or running, as squeue shows them while it runs.
+DIR=$(case_dir sweep-max-jobs)
+SWEEPS+=("$DIR/sweep.out")
+INSTALLED_SWEEP=("$PREFIX/bin/processors64-sweep")
+[ -x "${INSTALLED_SWEEP[0]}" ] || INSTALLED_SWEEP=("${SWEEP[@]}")
+on_node node1 "$DIR" env PROCESSORS64_BINARY="$SLOW" PROCESSORS64_SWEEP_POLL=0.5 \
+    "${INSTALLED_SWEEP[@]}" --partition sim --window one-at-a-time --max-jobs 1 --wait \
+    >"$DIR/sweep.out" 2>&1 &
+sweeping=$!
+most=0
+while kill -0 "$sweeping" 2>/dev/null; do
+    count=$(on_node node1 / squeue --noheader --name=processors64-one-at-a-time --format=%i | wc -l)
+    [ "$count" -le "$most" ] || most=$count
+    sleep 0.2
+done
+rc=0
+wait "$sweeping" || rc=$?
+check_equal "sweep --max-jobs 1 --wait: exit status 0" 0 "$rc"
+check_equal "sweep --max-jobs 1: at most one of its jobs queued or running at a time" 1 "$most"
+check_equal "sweep --max-jobs 1: one window of three nodes" "one-at-a-time 3 0" "$(window_of "$DIR")"
+
 echo "===== output of the three-node sbatch job ====="
 cat "$SBATCH_OUT"
 echo "==============================================="
@@ -432,5 +566,12 @@ for out in "${WINDOWS[@]}"; do
         grep -E '^  "(results_file|exit_status|processes|window)"|"workers"' "$record"
     done
 done
+
+for out in "${SWEEPS[@]}"; do
+    echo "===== ${out#"$JOBS"/}: the sweep's output ====="
+    cat "$out"
+done
+echo "===== the sweep's verdict with node3 drained by hand ====="
+cat "$JOBS/sweep/maint.verdict.txt" 2>/dev/null || true
 
 checks_done "slurm test"

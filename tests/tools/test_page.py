@@ -28,7 +28,7 @@ from html import unescape
 import pytest
 
 import made_up
-from processors64.verdict import after_window
+from processors64.window_verdict import after_window
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
@@ -423,7 +423,7 @@ def test_bad_input_is_one_line(tmp_path, slow_node):
     job = tool("html", str(slow_node), env=without_jinja(tmp_path, anywhere=True))
     assert job.returncode == 2 and len(job.stderr.splitlines()) == 1, job.stderr
     assert "apt-get install python3-jinja2" in job.stderr
-    # Only Debian's python3 has it: the tool runs again under that one.
+    # Only Debian's python3 has it: that one renders the page.
     job = tool("html", "--out", str(tmp_path / "p.html"), str(slow_node),
                env=without_jinja(tmp_path, anywhere=False))
     assert job.returncode == 1 and job.stdout == f"{tmp_path / 'p.html'}\n", job.stderr
@@ -436,7 +436,7 @@ def test_the_batch_jobs_page(tmp_path, capsys):
     Debian's python3."""
     paths = made_up.write_weeks(str(tmp_path), NODES[:16], {"node07": 0.8})
     base = paths[0][:-len(".txt")]
-    assert after_window(0, paths, "1004") == 1
+    assert after_window(str(tmp_path), base, "1004", 0) == 1
     capsys.readouterr()
     page = open(base + ".html").read()
     assert "<h1 id=\"headline\">verdict: nodes flagged; drain 1: node07</h1>" in page
@@ -444,8 +444,9 @@ def test_the_batch_jobs_page(tmp_path, capsys):
     os.unlink(base + ".html")
     python = shutil.which("python3") or sys.executable
     job = subprocess.run(
-        [python, "-c", "import sys; from processors64.verdict import after_window; "
-                       "sys.exit(after_window(0, sys.argv[1:], '1004'))", *paths],
+        [python, "-c", "import sys; from processors64.window_verdict import after_window; "
+                       "sys.exit(after_window(sys.argv[1], sys.argv[2], '1004', 0))",
+         str(tmp_path), base],
         env=without_jinja(tmp_path, anywhere=False), capture_output=True, text=True,
         stdin=subprocess.DEVNULL, timeout=300)
     assert job.returncode == 1 and "Traceback" not in job.stderr, job.stderr

@@ -14,7 +14,7 @@ import pytest
 
 import made_up
 from processors64 import run
-from processors64.verdict import after_window
+from processors64.window_verdict import after_window
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOL = os.path.join(ROOT, "tools", "results.py")
@@ -270,7 +270,7 @@ def test_the_batch_jobs_verdict(tmp_path, capsys):
     written its record: the window of that id is judged, not a later one."""
     paths = weekly_windows(tmp_path, {"node07": 0.8})
     base = paths[0][:-len(".txt")]
-    assert after_window(0, paths, "1004") == 1
+    assert after_window(str(tmp_path), base, "1004", 0) == 1
     with open(base + ".verdict.txt") as f:
         text = f.read()
     assert text.startswith("verdict: nodes flagged; drain 1: node07\n")
@@ -278,8 +278,13 @@ def test_the_batch_jobs_verdict(tmp_path, capsys):
     with open(base + ".drain.sh") as f:
         lines = drain_lines(f.read())
     assert len(lines) == 1 and lines[0].startswith("scontrol update NodeName=node07 State=DRAIN ")
-    assert after_window(0, [], "1004") == 3 and after_window(137, [], "1004") == 137
-    assert after_window(0, paths, "1003") == 0  # the week before: healthy
+    assert after_window(str(tmp_path), base, "1004", 137) == 137  # the window's own failure
+    assert after_window(str(tmp_path), base, "1003", 0) == 0  # the week before: healthy
+    # A sweep's: the files at a base of its own, the window found by its id.
+    capsys.readouterr()
+    assert after_window(str(tmp_path), str(tmp_path / "week-5"), "1004", 0) == 1
+    assert [os.path.exists(tmp_path / f"week-5{suffix}") for suffix in (
+        ".verdict.txt", ".drain.sh")] == [True, True]
     assert run.main(["--slurm", "--verdicts", paths[-1]]) == 2
 
 
@@ -375,7 +380,7 @@ def test_a_failed_read_does_not_outlive_its_command(tmp_path, capsys):
     garbled.write_text("Thread(s): 3\nnot a report\n")
     assert cli.main(["verdict", str(garbled)]) == 2
     assert cli.main(["verdict", str(tmp_path / "runs")]) == 1
-    assert after_window(0, paths, "1004") == 1
+    assert after_window(str(tmp_path / "runs"), paths[0][:-len(".txt")], "1004", 0) == 1
     capsys.readouterr()
 
 

@@ -3,7 +3,7 @@
 import os
 import re
 
-from . import console, describe, forms, history, libraries
+from . import console, describe, exits, forms, history, libraries
 from .forms import COMMON
 from .model import TESTS
 from .reading import number, shown
@@ -142,5 +142,5 @@ def command_plot(args):
         newest = (dated[-1].runs or [None])[0]
         history.plot_heatmaps(pyplot, dated, args.out, lambda suffix: (
             png_name(newest, taken, f"-{suffix}") if newest else f"window-{suffix}.png"))
-    return 2 if loaded.failed else 0
+    return exits.UNREADABLE if loaded.failed else 0
 

@@ -3,8 +3,9 @@
 import argparse
 import os
 import sys
+import textwrap
 
-from . import charts, compare, export, forms, history, model, page, store, summary, verdict
+from . import charts, compare, exits, export, forms, history, model, page, store, summary, verdict
 from .console import PROGRAM
 from .reading import InputError, shown
 
@@ -68,22 +69,18 @@ out: the command reads that cluster's runs from the store alone.
 
 Exit status: 0 when every file could be read (a run that stopped early is
 read as far as it goes, with a warning), 2 on a file that could not be read
-or a usage error; the message names the file. verdict and html: 0 healthy, 1 nodes
-flagged or a cluster-wide slowdown, 2 as above (or Slurm could not be asked
-or refused a command with --apply), 3 inconclusive (nothing measured, a node
-not measured, or neither enough peers nor enough past to judge any node).
-"""
+or a usage error; the message names the file.
+""" + "\n" + textwrap.fill("verdict and html: " + exits.listed(
+    "as above, or Slurm could not be asked or refused a command with --apply") + ".", 76) + "\n"
 
 VERDICT = """Judges the newest window: each node against its peers in all its jobs
 (the nodes of its CPU model and logical CPU count) and against its own
 earlier windows; says which nodes to take out of service, why, what changed
 on them (from the run records), and which the window did not measure.
 
-Exit status: 0 healthy; 1 nodes flagged or a cluster-wide slowdown; 2 a
-usage error, a file that could not be read, or with --apply Slurm that could
-not be asked or refused a command; 3 inconclusive (nothing measured, a node
-not measured, or neither enough peers nor enough past to judge any node).
-"""
+""" + textwrap.fill("Exit status: " + exits.listed(
+    "a usage error, a file that could not be read, or with --apply Slurm that could not be "
+    "asked or refused a command") + ".", 76) + "\n"
 
 
 HTML = """Writes the verdict's judgement of the newest window as one HTML page that
@@ -92,17 +89,15 @@ verdict with its exit status, the drain list, every node in one table that
 sorts and filters, the history heatmap, each test's rate distribution, and
 per node its workers' spread and node record. Prints the page's path.
 
-Exit status: as verdict's: 0 healthy; 1 nodes flagged or a cluster-wide
-slowdown; 2 a usage error, a file that could not be read (the page is still
-written where a window was read) or a page that could not be written; 3
-inconclusive.
-"""
+""" + textwrap.fill("Exit status: as verdict's: " + exits.listed(
+    "a usage error, a file that could not be read (the page is still written where a window "
+    "was read) or a page that could not be written") + ".", 76) + "\n"
 
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         print(f"{PROGRAM}: {message} (see '{self.prog} --help')", file=sys.stderr)
-        sys.exit(2)
+        sys.exit(exits.USAGE)
 
 
 def minutes(text):
@@ -235,13 +230,13 @@ def main(argv=None):
         sys.stdout.flush()
     except InputError as error:
         print(f"{PROGRAM}: {error}", file=sys.stderr)
-        return 2
+        return exits.UNREADABLE
     except BrokenPipeError:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except OSError as error:
         print(f"{PROGRAM}: {shown(getattr(error, 'filename', None) or '')}: "
               f"{error.strerror or error}", file=sys.stderr)
-        return 2
+        return exits.UNREADABLE
     return status or 0
 

@@ -11,7 +11,7 @@ import csv
 import os
 import sys
 
-from . import console, describe, model, reading, run_record
+from . import console, describe, exits, model, reading, run_record
 from .history import natural
 from .reading import number, shown
 
@@ -73,7 +73,7 @@ def window_label(window):
 def command_compare(args):
     old, new, failed = sides(args)
     if old is None:
-        return 2
+        return exits.UNREADABLE
     rows = comparison(old, new, args.threshold)
     if args.format == "csv":
         writer = csv.writer(sys.stdout, lineterminator="\n")
@@ -83,7 +83,7 @@ def command_compare(args):
                              "" if b is None else f"{b:g}",
                              "" if ratio is None else f"{ratio:.4f}",
                              "true" if changed else "false"))
-        return 2 if failed else 0
+        return exits.UNREADABLE if failed else 0
     print(f"old: {window_label(old)}")
     print(f"new: {window_label(new)}")
     print("\n".join(describe.differences(old, new)))
@@ -94,4 +94,4 @@ def command_compare(args):
     for test, host, a, b, ratio, changed in rows:
         print(f"{test:<18} {shown(host):<{width}} {number(a):>10} {number(b):>10} "
               f"{'-' if ratio is None else f'{ratio:.3f}':>7}  {'yes' if changed else 'no'}")
-    return 2 if failed else 0
+    return exits.UNREADABLE if failed else 0

@@ -8,7 +8,7 @@ import math
 import statistics
 import sys
 
-from . import console, forms, prometheus
+from . import console, exits, forms, prometheus
 from .forms import BASELINE
 from .reading import InputError, number
 
@@ -104,7 +104,7 @@ def command_export(args):
                 writer.writerow(record[:4] + (number(record[4]), number(record[5]), record[6],
                                               "true" if record[7] else "false", record[8],
                                               "" if record[9] is None else record[9]))
-        return 2 if loaded.failed else 0
+        return exits.UNREADABLE if loaded.failed else 0
     document = {
         "runs": [run_summary(run, window) for run, window, _ in placed],
         "records": [dict(zip(CSV_COLUMNS, record[:4] + (_json_number(record[4]),
@@ -118,4 +118,4 @@ def command_export(args):
     }
     json.dump(document, sys.stdout, indent=1)
     sys.stdout.write("\n")
-    return 2 if loaded.failed else 0
+    return exits.UNREADABLE if loaded.failed else 0

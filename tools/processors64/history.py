@@ -16,7 +16,7 @@ import sys
 from dataclasses import dataclass
 from typing import Optional
 
-from . import console, forms, model
+from . import console, exits, forms, model
 from .reading import number, shown
 
 DROP = 10            # percent below its own median that makes a host degraded
@@ -170,7 +170,7 @@ def command_history(args):
     loaded = console.load(args.files, args.window, workers=False, options=args)
     windows = console.dated(loaded.windows, "the history")
     if not windows:
-        return 2 if loaded.failed else 0
+        return exits.UNREADABLE if loaded.failed else 0
     rows = host_rows(windows, args.drop)
     if args.format == "csv":
         writer = csv.writer(sys.stdout, lineterminator="\n")
@@ -178,7 +178,7 @@ def command_history(args):
         writer.writerows(_csv_row(windows[-1], row) for row in rows)
     else:
         sys.stdout.write(history_text(windows, rows, args.drop) + "\n")
-    return 2 if loaded.failed else 0
+    return exits.UNREADABLE if loaded.failed else 0
 
 
 # ---- The heatmap ---------------------------------------------------------------

@@ -53,7 +53,7 @@ class Inventory:
 
 
 def start(launch, launcher, job, collector, directory, environment=None):
-    """Starts the inventory of the job whose arguments `job` (run.Job) holds,
+    """Starts the inventory of the job whose arguments `job` (job_arguments.Job) holds,
     under `launcher`, through launch(command, **Popen options), its files in
     `directory`."""
     inventory = Inventory(job.expected_hosts(), os.path.join(directory, "nodes"))

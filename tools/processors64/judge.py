@@ -17,10 +17,11 @@ import statistics
 from dataclasses import dataclass, field
 from typing import Optional
 
-from . import describe, history, model
+from . import describe, exits, history, model
 
 HEALTHY, FLAGGED, CLUSTER_WIDE, INCONCLUSIVE = "healthy", "flagged", "cluster-wide", "inconclusive"
-STATUS = {HEALTHY: 0, FLAGGED: 1, CLUSTER_WIDE: 1, INCONCLUSIVE: 3}
+STATUS = {HEALTHY: exits.HEALTHY, FLAGGED: exits.FLAGGED, CLUSTER_WIDE: exits.FLAGGED,
+          INCONCLUSIVE: exits.INCONCLUSIVE}
 # A node's verdict, in the order the text and the page list them.
 DRAIN, NOT_MEASURED, WITH_CLUSTER, NOT_JUDGED, NODE_HEALTHY = (
     "drain", "not measured", "cluster-wide", "not judged", "healthy")

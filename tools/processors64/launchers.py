@@ -41,6 +41,8 @@ import sys
 from dataclasses import dataclass
 from typing import Callable, Optional
 
+from . import exits
+
 
 @dataclass(frozen=True)
 class Kind:
@@ -420,7 +422,7 @@ def main(argv=None):
         lines = answer(args)
     except UnknownLauncher as error:
         print(f"processors64.launchers: {error}", file=sys.stderr)
-        return 2
+        return exits.USAGE
     for line in lines:
         print(line)
     return 0

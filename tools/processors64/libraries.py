@@ -3,10 +3,12 @@ Jinja2 for the page), whatever Python runs the tool.
 
 The python3 first on the PATH may be another one (a pyenv interpreter, a
 site's module) that lacks Debian's libraries while /usr/bin/python3 has
-them: the tool then runs itself again under that one, once; else it says
-which package to install.
+them: plot then runs itself again under that one, once (need); the page is
+rendered by that one in a child (page.render_anywhere); else the tool says
+which package to install (missing).
 """
 
+import functools
 import importlib
 import os
 import subprocess
@@ -18,6 +20,7 @@ DEBIAN_PYTHON = "/usr/bin/python3"
 NO_REEXEC = "P64_RESULTS_NO_REEXEC"  # set once the tool has re-executed itself
 
 
+@functools.lru_cache(maxsize=None)
 def debian_python_with(module):
     """Debian's python3 where this interpreter is another one and that one
     can import `module`; else None."""

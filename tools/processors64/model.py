@@ -330,11 +330,11 @@ class Window:
         return (min(times), max(times)) if times else None
 
     def unreported_jobs(self):
-        """The ids of its manifest's jobs that left neither a results file
-        nor a record: what Slurm is asked about."""
+        """The ids of its manifest's jobs that made no results file (no
+        record, or a failed job's): what Slurm is asked about."""
         if self.manifest is None:
             return []
-        done = {item.record["slurm"].get("job_id") for item in self.runs + self.failed
+        done = {item.record["slurm"].get("job_id") for item in self.runs
                 if item.record and item.record.get("slurm")}
         return [job["id"] for job in self.manifest.document["jobs"]
                 if job["id"] and job["id"] not in done]
@@ -403,6 +403,11 @@ class _Reasons:
     def why(self, node):
         job = _find(self.failed, node)
         if job is not None:
+            ran = (job.record.get("slurm") or {}).get("job_id")
+            state = (self.window.job_states or {}).get(ran)
+            if state is not None and state.state.startswith("CANCELLED"):
+                return (f"its job {ran} was cancelled: it ended with exit status "
+                        f"{job.record['exit_status']} and made no results file")
             window = window_of(job.record)
             group = (f"group {window['group']} of {window['groups']}, "
                      if window and joins_by_id(window) else "")

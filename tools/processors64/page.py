@@ -24,18 +24,13 @@ import subprocess
 import sys
 from datetime import datetime, timezone
 
-from . import atomic, console, describe, drain, history, judge, libraries, model, verdict
+from . import atomic, console, describe, drain, exits, history, judge, libraries, model, verdict
 from .reading import InputError, number, shown
 
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SUFFIX = ".html"
 
-# What the verdict's exit status tells a script, in words.
-EXIT_STATUS = {0: "healthy: every node that could be judged is healthy",
-               1: "nodes flagged, or a cluster-wide slowdown",
-               2: "a file could not be read: what it holds is not judged",
-               3: "inconclusive"}
 # A node's verdict as a word the style and the script know it by.
 VERDICT_CLASS = {judge.DRAIN: "drain", judge.NOT_MEASURED: "missing",
                  judge.WITH_CLUSTER: "wide", judge.NOT_JUDGED: "unjudged",
@@ -318,8 +313,8 @@ def render(judgement, status, slow, drop, drain_list, text, jinja2):
         style=style, code=code,
         verdict=judgement.verdict, css=judgement.verdict.replace("-", ""),
         headline=verdict.headline(judgement), status=status,
-        meaning=EXIT_STATUS[status] + (f": {judgement.why}" if status == 3 and judgement.why
-                                       else ""),
+        meaning=exits.MEANING[status] + (
+            f": {judgement.why}" if status == exits.INCONCLUSIVE and judgement.why else ""),
         window_line=verdict.window_line(judgement), label=window.label(), counts=counts,
         order=judge.NODE_ORDER, classes=VERDICT_CLASS,
         drained=judgement.drained(), mpi=_mpi_and_build(window),
@@ -337,16 +332,30 @@ def render(judgement, status, slow, drop, drain_list, text, jinja2):
         made=datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC"))
 
 
+def _jinja2_here():
+    try:
+        return importlib.import_module("jinja2")
+    except ImportError:
+        return None
+
+
+def check_jinja2(command):
+    """Raises InputError (how to install python3-jinja2) where neither this
+    Python nor Debian's python3 has Jinja2: before `command` reads a file."""
+    if _jinja2_here() is None and libraries.debian_python_with("jinja2") is None:
+        raise libraries.missing("jinja2", "python3-jinja2", command)
+
+
 def render_anywhere(judgement, status, slow, drop, drain_list, text):
-    """The page, rendered here where this Python has Jinja2, else by
-    Debian's python3 with the judgement pickled through a pipe: for the
-    batch job, which cannot run itself again. Raises InputError where no
+    """The page (render's), by this Python's Jinja2, else by Debian's
+    python3 with the arguments pickled through a pipe: the one way to
+    Jinja2 of html and of the step after a window, whatever Python runs
+    them (a batch job cannot run itself again). Raises InputError where no
     Python here has Jinja2."""
     arguments = (judgement, status, slow, drop, drain_list, text)
-    try:
-        return render(*arguments, importlib.import_module("jinja2"))
-    except ImportError:
-        pass
+    jinja2 = _jinja2_here()
+    if jinja2 is not None:
+        return render(*arguments, jinja2)
     python = libraries.debian_python_with("jinja2")
     if python is None:
         raise libraries.missing("jinja2", "python3-jinja2", "the page")
@@ -373,26 +382,26 @@ def default_path(window):
 
 
 def command_html(args):
-    jinja2 = libraries.need("jinja2", "python3-jinja2", "html")
+    check_jinja2("html")
     loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow,
                           options=args)
     judgement = verdict.judged(loaded, args.slow, args.drop)
-    status = 2 if loaded.failed else judgement.status
+    status = exits.UNREADABLE if loaded.failed else judgement.status
     if judgement.window is None:
         if not loaded.failed:
             console.error(f"no page: {judgement.why}")
-        return 2
+        return exits.UNREADABLE
     path = args.out or default_path(judgement.window)
     script, steps = drain.script(judgement, *drain.states())
     for warning in steps.warnings:
         console.warn(warning)
-    page = render(judgement, status, args.slow, args.drop, (script, steps.warnings),
-                  verdict.verdict_text(judgement, args.slow, args.drop), jinja2)
+    page = render_anywhere(judgement, status, args.slow, args.drop, (script, steps.warnings),
+                           verdict.verdict_text(judgement, args.slow, args.drop))
     try:
         atomic.write(path, page)
     except OSError as error:
         console.error(f"cannot write the page: {error.strerror or error}", path)
-        return 2
+        return exits.UNREADABLE
     print(shown(path))
     return status
 

@@ -22,7 +22,7 @@ import math
 import signal
 import sys
 
-from . import atomic, console, history, judge
+from . import atomic, console, exits, history, judge
 from .reading import InputError, shown
 
 MILLION, GIGA = 1e6, 1e9
@@ -195,4 +195,4 @@ def command_export(args):
         sys.stdout.write(text)
     elif loaded.runs:  # with nothing read, the last good file stays
         write_file(args.out, text)
-    return 2 if loaded.failed else 0
+    return exits.UNREADABLE if loaded.failed else 0

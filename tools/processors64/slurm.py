@@ -1,6 +1,7 @@
 """What this package knows of Slurm: the allocation a job runs in (its
 nodes and their CPUs, from Slurm's variables), the window's id, node names,
-the nodes' states and reasons (sinfo), and running scontrol.
+a partition's nodes, the nodes' states and reasons (sinfo), jobs' states,
+and running scontrol, sbatch and scancel.
 
 Every Slurm command runs with standard input closed and a time limit; one
 that cannot run or fails raises SlurmError with one line saying why.
@@ -12,15 +13,16 @@ import shlex
 import shutil
 import subprocess
 from dataclasses import dataclass
+from typing import Optional
 
-TIMEOUT = 120  # seconds for sinfo or scontrol to answer
+TIMEOUT = 120  # seconds for a Slurm command to answer
 # A Slurm node name as the drain list accepts one: nothing a shell or
 # scontrol's own syntax (commas, brackets, '=') could read otherwise.
 NODE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,63}\Z")
 
 
 class SlurmError(Exception):
-    """sinfo or scontrol that could not be run or failed."""
+    """A Slurm command that could not be run or failed."""
 
 
 def command(argv):
@@ -59,6 +61,27 @@ def hostnames(nodelist):
     """The node names of a Slurm node list ("node[1-3]"), in Slurm's order;
     raises SlurmError."""
     return command(["scontrol", "show", "hostnames", nodelist]).split()
+
+
+def partition_nodes(partition):
+    """The node names of the partition `partition`, in Slurm's order ([] for
+    a partition without nodes); raises SlurmError, for a partition Slurm
+    does not have too ("Partition X not found")."""
+    text = command(["scontrol", "--oneliner", "show", "partition", partition])
+    fields = dict(word.split("=", 1) for word in text.split() if "=" in word)
+    nodes = fields.get("Nodes", "")
+    return hostnames(nodes) if nodes and nodes != "(null)" else []
+
+
+def cluster_name():
+    """The cluster's name (ClusterName of Slurm's configuration), or None
+    where scontrol cannot say."""
+    try:
+        text = command(["scontrol", "show", "config"])
+    except SlurmError:
+        return None
+    found = re.search(r"^ClusterName\s*=\s*(\S+)", text, re.MULTILINE)
+    return found.group(1) if found else None
 
 
 def job_nodes(environ=None):
@@ -104,17 +127,43 @@ def job_variables(environ=None):
     return {"job_id": environ.get("SLURM_JOB_ID") or None,
             "nodelist": environ.get("SLURM_JOB_NODELIST") or None,
             "partition": environ.get("SLURM_JOB_PARTITION") or None,
-            "cpus_per_node": environ.get("SLURM_JOB_CPUS_PER_NODE") or None}
+            "cpus_per_node": environ.get("SLURM_JOB_CPUS_PER_NODE") or None,
+            "cluster": environ.get("SLURM_CLUSTER_NAME") or None}
+
+
+@dataclass(frozen=True)
+class JobWindow:
+    """The window a Slurm job belongs to as Slurm tells it: the job's id,
+    or for a task of a job array the array's id with the task's number and
+    the array's task count."""
+    id: str
+    task: Optional[int] = None
+    tasks: Optional[int] = None
+
+    @property
+    def array(self):
+        return self.task is not None
 
 
 def window_id(environ=None):
-    """The id of the job as Slurm writes it, or None outside Slurm: the job
-    id, or for a task of a job array the array's id and the task's, 1234_7."""
+    """The JobWindow of the job, or None outside Slurm. A task's number is
+    SLURM_ARRAY_TASK_ID, the count SLURM_ARRAY_TASK_COUNT (else
+    SLURM_ARRAY_TASK_MAX); in an array numbered from 0 both are one more,
+    as a window's jobs are numbered from 1."""
     environ = os.environ if environ is None else environ
-    array, task = environ.get("SLURM_ARRAY_JOB_ID"), environ.get("SLURM_ARRAY_TASK_ID")
-    if array and task:
-        return f"{array}_{task}"
-    return environ.get("SLURM_JOB_ID") or None
+
+    def number(name):
+        text = environ.get(name, "")
+        return int(text) if re.fullmatch(r"[0-9]+", text) else None
+    array, task = environ.get("SLURM_ARRAY_JOB_ID"), number("SLURM_ARRAY_TASK_ID")
+    if array and task is not None:
+        shift = 1 if 0 in (task, number("SLURM_ARRAY_TASK_MIN")) else 0
+        count = number("SLURM_ARRAY_TASK_COUNT")
+        if count is None:
+            count = (number("SLURM_ARRAY_TASK_MAX") or task) + shift
+        return JobWindow(array, task + shift, count)
+    job = environ.get("SLURM_JOB_ID")
+    return JobWindow(job) if job else None
 
 
 # ---- Nodes' states ----------------------------------------------------------
@@ -196,6 +245,21 @@ def _ended_states(ids):
     return found
 
 
+def queue():
+    """{job id: state} of every job squeue lists, queued, running or lately
+    ended (PENDING, RUNNING, COMPLETED, ...): one call, however many jobs
+    are asked after. Raises SlurmError."""
+    # squeue refuses a list with an id it has never heard of: the whole
+    # queue, filtered by the caller.
+    text = command(["squeue", "--noheader", "--all", "--states=all", "--format=%i|%T"])
+    states = {}
+    for line in text.splitlines():
+        job, _, state = line.strip().partition("|")
+        if job:
+            states[job] = state.strip()
+    return states
+
+
 def job_states(ids):
     """{job id: JobState} of the jobs `ids` (strings) that Slurm knows:
     those queued or running from squeue, those ended from scontrol or
@@ -203,19 +267,29 @@ def job_states(ids):
     ids = [job for job in dict.fromkeys(ids) if job]
     if not ids:
         return {}
-    found = {}
     try:
-        # squeue refuses a list with an id it has never heard of: one call
-        # for the whole queue, filtered here.
-        text = command(["squeue", "--noheader", "--all", "--states=all",
-                        "--format=%i|%T"])
+        queued = queue()
     except SlurmError:
         return None
-    wanted = set(ids)
-    for line in text.splitlines():
-        job, _, state = line.strip().partition("|")
-        if job in wanted:
-            found[job] = JobState(state.strip())
+    found = {job: JobState(queued[job]) for job in ids if job in queued}
     ended = [job for job in ids if job not in found or not found[job].active]
     found.update(_ended_states(ended))
     return found
+
+
+# ---- Submitting and cancelling ---------------------------------------------------
+
+def submit(options, script, arguments=()):
+    """Submits `script` with its `arguments` by `sbatch --parsable OPTIONS`;
+    returns the job's id. Raises SlurmError (sbatch refused it: its message)."""
+    text = command(["sbatch", "--parsable", *options, script, *arguments]).strip()
+    # --parsable prints "id", or "id;cluster" where there are several clusters.
+    job = text.splitlines()[-1].split(";")[0].strip() if text else ""
+    if not job.isdigit():
+        raise SlurmError(f"sbatch printed no job id: {text!r}")
+    return job
+
+
+def cancel_named(name):
+    """Cancels every job named `name` (scancel --name); raises SlurmError."""
+    command(["scancel", f"--name={name}"])

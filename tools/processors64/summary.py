@@ -5,7 +5,7 @@ import statistics
 import sys
 from datetime import datetime, timezone
 
-from . import console, describe, forms
+from . import console, describe, exits, forms
 from .forms import form_medians
 from .reading import number, shown
 
@@ -127,4 +127,4 @@ def command_summary(args):
         texts += [summary_text(run, args.slow) for run in loaded.runs if id(run) in named]
     if texts:
         sys.stdout.write("\n\n".join(texts) + "\n")
-    return 2 if loaded.failed else 0
+    return exits.UNREADABLE if loaded.failed else 0

@@ -4,12 +4,11 @@ as text for a person, JSON for a program, or Slurm's drain list."""
 
 import json
 import math
-import os
 import sys
 from dataclasses import asdict
 
-from . import atomic, console, drain, forms, history, judge, run_record, slurm
-from .reading import InputError, number, shown
+from . import console, drain, exits, history, judge, slurm
+from .reading import number, shown
 from .summary import counted
 
 LISTED = 12  # hosts named in a line of the text before the rest are counted
@@ -250,51 +249,13 @@ def command_verdict(args):
     loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow,
                           options=args)
     judgement = judged(loaded, args.slow, args.drop)
-    status = 2 if loaded.failed else judgement.status  # a file not read may hold what was judged
+    # a file not read may hold what was judged
+    status = exits.UNREADABLE if loaded.failed else judgement.status
     if args.drain_list:
         if not drain_list(judgement, args.apply):
-            return 2
+            return exits.UNREADABLE
     elif args.format == "json":
         sys.stdout.write(verdict_json(judgement, status, args.slow, args.drop))
     else:
         sys.stdout.write(verdict_text(judgement, args.slow, args.drop))
     return status
-
-
-# ---- The batch job's verdict ----------------------------------------------------
-
-def after_window(status, results, window_id, slow=forms.SLOW, drop=history.DROP):
-    """The batch job's --verdict, once every group of the window has ended
-    and written its record: `status` is the window's exit status, `results`
-    the results files its groups made, `window_id` its id. Judges the
-    window against the earlier ones in the directory of its results, prints
-    the verdict and writes it, the drain list and the page beside the first
-    results file (X.txt: X.verdict.txt, X.drain.sh, X.html); it never
-    applies the list: draining nodes needs Slurm's administrator. A window
-    whose jobs failed keeps its own status, else it is the verdict's."""
-    if not results:
-        console.error("no results file of this job: no verdict")
-        return status or judge.STATUS[judge.INCONCLUSIVE]
-    loaded = console.load([os.path.dirname(results[0]) or "."], workers=False, slow_pct=slow)
-    judgement = judged(loaded, slow, drop, window_id)
-    text = verdict_text(judgement, slow, drop)
-    script, steps = drain.script(judgement, *drain.states())
-    sys.stdout.write(text)
-    sys.stdout.flush()
-    base = results[0][:-len(run_record.RESULTS_SUFFIX)]
-    files = {".verdict.txt": text, ".drain.sh": script}
-    from . import page  # which needs this module
-    try:
-        if judgement.window is not None:
-            files[page.SUFFIX] = page.render_anywhere(
-                judgement, 2 if loaded.failed else judgement.status, slow, drop,
-                (script, steps.warnings), text)
-    except InputError as error:
-        console.warn(f"no page beside the verdict: {error}")
-    try:
-        for suffix, content in files.items():
-            atomic.write(base + suffix, content)
-    except OSError as error:
-        console.error(f"cannot write the verdict: {error.strerror or error}", base + suffix)
-        return status or 2
-    return status or (2 if loaded.failed else judgement.status)
