@@ -10,7 +10,8 @@ source "$source_dir/scripts/common.sh"
 install_missing g++ make cmake $(mpi_packages openmpi) $(mpi_packages mpich) libgtest-dev \
     python3 python3-pytest python3-jsonschema python3-yaml binutils iproute2 util-linux python3-matplotlib slurmctld slurmd \
     slurm-client munge prometheus prometheus-node-exporter lmod man-db dpkg-dev debhelper dh-python \
-    lintian openssh-server openssh-client python3-jinja2 chromium chromium-driver python3-selenium
+    lintian openssh-server openssh-client python3-jinja2 chromium chromium-driver python3-selenium \
+    postgresql python3-psycopg
 jobs="$(core_count)"
 
 # build_and_test NAME CC CXX [CMAKE_SETTING...] -- [CTEST_ARGUMENT...]

@@ -113,7 +113,7 @@ def plot_history(pyplot, runs, path):
 
 def command_plot(args):
     pyplot = load_matplotlib()
-    loaded = console.load(args.files, args.window)
+    loaded = console.load(args.files, args.window, options=args)
     runs = loaded.runs
     forms.mark_slow(runs, args.slow)
     os.makedirs(args.out, exist_ok=True)

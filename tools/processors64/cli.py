@@ -5,7 +5,7 @@ import os
 import sys
 import textwrap
 
-from . import charts, compare, exits, export, forms, history, model, page, summary, verdict
+from . import charts, compare, exits, export, forms, history, model, page, store, summary, verdict
 from .console import PROGRAM
 from .reading import InputError, shown
 
@@ -60,6 +60,13 @@ default X.html beside the newest results file X.txt): the verdict and the
 drain list, every node in a table that sorts and filters, the history
 heatmap and each test's rate distribution; it prints the page's path.
 
+A directory read keeps a store of what it holds in DIR/.processors64.sqlite
+(SQLite), read again only where its files are new or changed; --no-store
+reads the files alone. --store URL names another store (a SQLite file or
+postgresql://..., default $PROCESSORS64_STORE), which several clusters share
+by name (--cluster, $SLURM_CLUSTER_NAME); with it the files may be left
+out: the command reads that cluster's runs from the store alone.
+
 Exit status: 0 when every file could be read (a run that stopped early is
 read as far as it goes, with a warning), 2 on a file that could not be read
 or a usage error; the message names the file.
@@ -113,6 +120,25 @@ def percent(text):
     return value
 
 
+def stored_options():
+    """--store, --cluster, --rebuild, --no-store: where the runs are kept."""
+    options = Parser(add_help=False)
+    group = options.add_argument_group(
+        "the results store", "a directory read keeps a store of what it holds in "
+        f"DIR/{store.DEFAULT_NAME} (SQLite), read again only where its files are new or changed")
+    group.add_argument("--store", metavar="URL", help="keep and read the runs in this store "
+                       "instead: a SQLite file or postgresql://...; with it, FILE|DIR may be "
+                       f"left out (default ${store.ENVIRONMENT})")
+    group.add_argument("--cluster", metavar="NAME", help="the cluster of runs whose records "
+                       "name none (default $SLURM_CLUSTER_NAME); without FILE|DIR, the "
+                       "cluster whose runs to read")
+    group.add_argument("--rebuild", action="store_true",
+                       help="make the store again from the files")
+    group.add_argument("--no-store", action="store_true",
+                       help="read the files alone, keeping no store")
+    return options
+
+
 def parser():
     top = Parser(prog=PROGRAM, description=USAGE,
                  formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -129,10 +155,10 @@ def parser():
     drop.add_argument("--drop", type=percent, default=history.DROP, metavar="PCT",
                       help="degraded: newest window more than PCT%% below the host's own "
                       "median (default 10)")
-    files = Parser(add_help=False)
-    files.add_argument("files", nargs="+", metavar="FILE|DIR",
+    files = Parser(add_help=False, parents=[stored_options()])
+    files.add_argument("files", nargs="*", metavar="FILE|DIR",
                        help="results files, run records, console logs, or directories of "
-                       "results files and run records")
+                       "results files and run records; with a store, none: the store's runs")
 
     one = commands.add_parser("summary", parents=[slow, files],
                               help="each run's tests, hosts and slow workers")
@@ -145,14 +171,14 @@ def parser():
                      "into place (default: standard output)")
     one.set_defaults(run=export.command_export)
     one = commands.add_parser("compare", help="each host's rates in two windows",
-                              parents=[window],
+                              parents=[window, stored_options()],
                               usage=f"{PROGRAM} compare [-h] [--format {{text,csv}}] "
                                     "[--threshold PCT] [--window MINUTES] OLD NEW")
     one.add_argument("--format", choices=("text", "csv"), default="text")
     one.add_argument("--threshold", type=percent, default=5, metavar="PCT",
                      help="changed: moved by more than PCT%% (default 5)")
     # Two sides, each a directory or a run; or files of two windows or more.
-    one.add_argument("files", nargs="+", metavar="OLD NEW",
+    one.add_argument("files", nargs="*", metavar="OLD NEW",
                      help="a directory (its newest window) or a run on each side; or the "
                      "files of two windows or more, of which the two newest are compared")
     one.set_defaults(run=compare.command_compare)
@@ -191,6 +217,14 @@ def main(argv=None):
         top.error("verdict: --apply goes with --drain-list")
     if getattr(args, "drain_list", False) and args.format != "text":
         top.error("verdict: --drain-list prints commands, not --format json")
+    options = store.Options.of(args)
+    if not args.files and (options.off or not options.url):
+        top.error(f"{args.command}: FILE|DIR is needed without a store (--store URL or "
+                  f"${store.ENVIRONMENT})")
+    if options.rebuild and options.off:
+        top.error(f"{args.command}: --rebuild makes a store, --no-store keeps none")
+    if options.rebuild and not args.files:
+        top.error(f"{args.command}: --rebuild reads the files again: name them")
     try:
         status = args.run(args)
         sys.stdout.flush()

@@ -50,11 +50,11 @@ def sides(args):
     reading.InputError where there are not two."""
     if len(args.files) == 2 and all(map(_one_side, args.files)) and not _same_run(args.files):
         # A side named on its own is compared whatever its name says.
-        loaded = [console.load([path], args.window) for path in args.files]
+        loaded = [console.load([path], args.window, options=args) for path in args.files]
         if any(side.failed or not side.windows for side in loaded):
             return None, None, True
         return loaded[0].windows[-1], loaded[1].windows[-1], False
-    loaded = console.load(args.files, args.window)
+    loaded = console.load(args.files, args.window, options=args)
     windows = console.dated(loaded.windows, "the comparison")
     if len(windows) < 2:
         if loaded.failed:

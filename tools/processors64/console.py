@@ -5,7 +5,7 @@ import os
 import sys
 from dataclasses import dataclass
 
-from . import model, reading, slurm
+from . import model, reading, slurm, store
 from .reading import shown
 
 PROGRAM = os.path.basename(sys.argv[0]) or "processors64-results"
@@ -41,10 +41,16 @@ class Loaded:
         return self.reading.runs
 
 
-def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None):
-    """Reads `paths` (files and directories), says what went wrong, and
-    groups the runs into windows."""
-    found = reading.read(paths, workers=workers, slow_pct=slow_pct)
+def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None, options=None):
+    """Reads `paths` (files and directories; none: the store's), through
+    the store the command line's `options` choose (store.Options.of),
+    says what went wrong, and groups the runs into windows."""
+    outcome = store.read(paths, store.Options.of(options), workers, slow_pct)
+    for warning in outcome.warnings:
+        warn(warning)
+    if outcome.error is not None:  # nothing to read: no answer at all
+        raise reading.InputError(outcome.error)
+    found = outcome.reading
     failed = report(found.problems)
     windows = model.windows(found.runs, found.failed_jobs, minutes, found.manifests)
     ask_slurm(windows)

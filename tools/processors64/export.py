@@ -93,7 +93,7 @@ def command_export(args):
         return prometheus.command_export(args)
     if args.out is not None:
         raise InputError("--out is for --format prometheus; json and csv go to standard output")
-    loaded = console.load(args.files, args.window)
+    loaded = console.load(args.files, args.window, options=args)
     forms.mark_slow(loaded.runs, args.slow)
     placed = _placed(loaded)
     if args.format == "csv":

@@ -187,7 +187,8 @@ def command_export(args):
     for number in (signal.SIGTERM, signal.SIGINT):
         if signal.getsignal(number) is not signal.SIG_IGN:  # as nohup and `&` leave them
             signal.signal(number, _stop)
-    loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow)
+    loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow,
+                          options=args)
     windows = console.dated(loaded.windows, "the metrics")
     text = exposition(windows, args.slow, args.drop)
     if args.out is None:

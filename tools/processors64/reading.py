@@ -13,11 +13,10 @@ from array import array
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
 
-from . import forms, manifest, report_format, results_name, run_record
+from . import build_record, forms, manifest, report_format, results_name, run_record
 from .model import TESTS, FailedJob, Manifest, Run, Test, stretches
 
 THREAD_COUNT = re.compile(r"Thread\(s\): (\d+)\Z")
-MOST_PROCESSES = 512  # the real program's master collects at most this many
 PARALLEL_FROM = 64    # files; fewer are read in this process
 
 
@@ -123,7 +122,8 @@ def _first(values, key):
     return found[0] if found else None
 
 
-def _bytes_of(path):
+def bytes_of(path):
+    """The whole file; raises InputError."""
     try:
         with open(path, "rb") as f:
             data = f.read()
@@ -141,22 +141,26 @@ def _lines_of(data):
     return lines
 
 
-def _process_count(line, number):
+def _process_count(line, number, most):
     found = THREAD_COUNT.match(line)
-    if not found or not 1 <= int(found.group(1)) <= MOST_PROCESSES:
+    if not found or not 1 <= int(found.group(1)) <= most:
         raise InputError(f"line {number} is {line[:60]!r}; "
-                         f"expected 'Thread(s): N', N from 1 to {MOST_PROCESSES}")
+                         f"expected 'Thread(s): N', N from 1 to {most}")
     return int(found.group(1))
 
 
-def read_run(path):
-    """Reads one results file or console log; raises InputError."""
-    data = _bytes_of(path)
+def read_run(path, data=None, cap=None):
+    """Reads one results file or console log (`data`: its bytes, where
+    already read); raises InputError. `cap`: the most processes the
+    master of its build collects (from its run record's build record);
+    where unknown, a report holds no more processes than lines."""
+    data = bytes_of(path) if data is None else data
     head = data[:4096].decode("utf-8", errors="replace").split("\n")
+    most = cap or max(data.count(b"\n"), 1)
     parsed = None
     if head[0] == report_format.TITLE and len(head) > 3:
         # A whole results file, read straight from its bytes.
-        nproc = _process_count(head[2], 3)
+        nproc = _process_count(head[2], 3, most)
         parsed = report_format.read_results_file(data, nproc)
     if parsed is not None:
         run = Run(path, nproc)
@@ -176,7 +180,7 @@ def read_run(path):
                          f"(line 1 is {first[:60]!r})")
     if len(lines) <= count_line:
         raise InputError("ends before the process count: no results in it")
-    run = Run(path, _process_count(lines[count_line], count_line + 1))
+    run = Run(path, _process_count(lines[count_line], count_line + 1, most))
     run.console_log = not for_file
     try:
         values, names, count, run.ends = report_format.read_lines(
@@ -232,29 +236,39 @@ def _saved_name(end_lines):
     return ""
 
 
-def _read_one(path):
-    """(the run or None, problems) of one report and the record beside it."""
+def _record_beside(path):
+    """(the run record beside the results file `path` or None, problems)."""
+    record = run_record.record_path(path)
+    if record is None or not os.path.lexists(record):
+        return None, []
     try:
-        run = read_run(path)
+        found, warnings = run_record.load(record)
+    except run_record.RecordError as error:
+        return None, [Problem(record, f"{error}; the results file is read without it",
+                              failure=False)]
+    return found, [Problem(record, warning, failure=False) for warning in warnings]
+
+
+def read_one(path, data=None):
+    """(the run or None, problems) of one report (`data`: its bytes, where
+    already read) and the record beside it. The record's build says how
+    many processes the report may hold."""
+    record, record_problems = _record_beside(path)
+    try:
+        run = read_run(path, data, build_record.cap(record["build"]) if record else None)
     except InputError as error:
         return None, [Problem(path, str(error))]
     problems = []
     if run.ends is not None:
         problems.append(Problem(path, f"the run stopped early, its report ends {run.ends}; "
                                       "read as far as it goes", failure=False))
-    record = run_record.record_path(path) if not run.console_log else None
-    if record is not None and os.path.lexists(record):
-        try:
-            run.record, warnings = run_record.load(record)
-        except run_record.RecordError as error:
-            problems.append(Problem(record, f"{error}; the results file is read without it",
-                                    failure=False))
-        else:
-            problems += [Problem(record, warning, failure=False) for warning in warnings]
+    if not run.console_log:  # a console log has no record beside it
+        run.record = record
+        problems += record_problems
     return run, problems
 
 
-def _read_record(path):
+def read_record(path):
     """(the failed job or None, problems) of a record without its results file."""
     try:
         record, warnings = run_record.load(path)
@@ -274,35 +288,42 @@ def _workers():
         return os.cpu_count() or 1
 
 
-def _each(function, paths, *arguments):
-    """function(path, *arguments) for every path, in order; by several
-    processes where there are many files and more than one CPU."""
+def each(function, paths, *arguments):
+    """function(batch of paths, *arguments) -> [result per path] over
+    `paths`, in order: in batches by several processes where there are many
+    files and more than one CPU, else in one batch here."""
     workers = min(_workers(), 8)
     if len(paths) < PARALLEL_FROM or workers < 2:
-        return [function(path, *arguments) for path in paths]
+        yield from function(paths, *arguments)
+        return
+    size = max(1, min(64, len(paths) // (workers * 4)))
+    batches = [paths[start:start + size] for start in range(0, len(paths), size)]
     with ProcessPoolExecutor(workers) as pool:
-        return list(pool.map(function, paths, *([argument] * len(paths) for argument in arguments),
-                             chunksize=max(1, min(64, len(paths) // (workers * 4)))))
+        for results in pool.map(function, batches, *([argument] * len(batches)
+                                                     for argument in arguments)):
+            yield from results
 
 
 # Every record of a window names all its nodes (thousands): the list
-# travels from a reading process as one text and is kept once per window.
+# travels from a reading process as one text, one object a batch (pickled
+# once with it), and is kept once per window.
 _SEPARATOR = "\n"
 
 
-_TEXTS = {}  # in a reading process: one text object per window, pickled once a batch
-
-
-def _compact(item):
+def compact(item, texts):
+    """The item with its window's node list as one text, the same object
+    for every item of the batch that shares `texts`."""
     window = item.record.get("window") if item is not None and item.record else None
     if window:
         text = _SEPARATOR.join(window["nodes"])
         if text.count(_SEPARATOR) == max(len(window["nodes"]) - 1, 0):  # no name holds one
-            window["nodes"] = _TEXTS.setdefault(text, text)
+            window["nodes"] = texts.setdefault(text, text)
     return item
 
 
-def _expand(item, lists):
+def expand(item, lists):
+    """The item with its window's node list a list again, one list object
+    for every item that shares it (`lists`: those seen)."""
     window = item.record.get("window") if item.record else None
     if window and isinstance(window["nodes"], str):
         text = window["nodes"]
@@ -311,17 +332,60 @@ def _expand(item, lists):
     return item
 
 
-def _read_one_compact(path, slow_pct=None):
-    run, problems = _read_one(path)
-    if run is not None and slow_pct is not None:
-        for test in run.tests:
-            test.forget_workers(slow_pct)
-    return _compact(run), problems
+def _read_batch(paths, slow_pct=None):
+    texts, out = {}, []
+    for path in paths:
+        run, problems = read_one(path)
+        if run is not None and slow_pct is not None:
+            for test in run.tests:
+                test.forget_workers(slow_pct)
+        out.append((compact(run, texts), problems))
+    return out
 
 
-def _read_record_compact(path):
-    job, problems = _read_record(path)
-    return _compact(job), problems
+def _read_record_batch(paths):
+    texts, out = {}, []
+    for path in paths:
+        job, problems = read_record(path)
+        out.append((compact(job, texts), problems))
+    return out
+
+
+def read_items(reports, records, workers=True, slow_pct=None):
+    """([(run or None, problems)] of `reports`, [(failed job or None,
+    problems)] of `records`), in their order; see read()."""
+    lists = {}
+    kept = None if workers else (forms.SLOW if slow_pct is None else slow_pct)
+    runs = [(expand(run, lists) if run is not None else None, found)
+            for run, found in each(_read_batch, reports, kept)]
+    jobs = [(expand(job, lists) if job is not None else None, found)
+            for job, found in each(_read_record_batch, records)]
+    return runs, jobs
+
+
+def read_manifest(path):
+    """(the window's Manifest or None, problems) of one manifest."""
+    try:
+        return Manifest(path, manifest.load(path)), []
+    except manifest.RecordError as error:
+        return None, [Problem(path, str(error))]
+
+
+def read_manifests(paths):
+    return [read_manifest(path) for path in paths]
+
+
+def assemble(problems, manifests, runs, jobs):
+    """The Reading of what was read: `problems` of finding the files, then
+    each item's (read_manifests, read_items) in order."""
+    reading = Reading(problems=list(problems))
+    for items, into in ((manifests, reading.manifests), (runs, reading.runs),
+                        (jobs, reading.failed_jobs)):
+        for item, found in items:
+            reading.problems += found
+            if item is not None:
+                into.append(item)
+    return reading
 
 
 def read(paths, workers=True, slow_pct=None):
@@ -331,23 +395,8 @@ def read(paths, workers=True, slow_pct=None):
     worker's rate: what the verdict, history and the metrics need, read
     from thousands of files in a fraction of the memory."""
     reports, records, manifests, problems = inputs(paths)
-    reading = Reading(problems=problems)
-    for path in manifests:
-        try:
-            reading.manifests.append(Manifest(path, manifest.load(path)))
-        except manifest.RecordError as error:
-            reading.problems.append(Problem(path, str(error)))
-    lists = {}
-    kept = None if workers else (forms.SLOW if slow_pct is None else slow_pct)
-    for run, found in _each(_read_one_compact, reports, kept):
-        reading.problems += found
-        if run is not None:
-            reading.runs.append(_expand(run, lists))
-    for job, found in _each(_read_record_compact, records):
-        reading.problems += found
-        if job is not None:
-            reading.failed_jobs.append(_expand(job, lists))
-    return reading
+    return assemble(problems, read_manifests(manifests),
+                    *read_items(reports, records, workers, slow_pct))
 
 
 def number(value):

@@ -118,7 +118,7 @@ def window_text(window):
 
 
 def command_summary(args):
-    loaded = console.load(args.files, args.window)
+    loaded = console.load(args.files, args.window, options=args)
     forms.mark_slow(loaded.runs, args.slow)
     texts = []
     for window in loaded.windows:

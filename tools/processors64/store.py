@@ -1,0 +1,1079 @@
+"""The results store: what the tools judge, read once from the results
+files and kept as tables (store_schema.py), so that reading a directory
+again reads only the files that are new or changed, and a year of history
+costs what its figures cost rather than its text.
+
+A store is a cache of the files, never the only copy: a file is known by
+its path, size, modification time and content hash; a fill reads what is
+new or changed and writes it in one transaction; a store that fails its
+check is made again from the files. It is SQLite by default, a file in the
+directory read (DEFAULT_NAME), or any SQLite file or PostgreSQL database
+that --store or PROCESSORS64_STORE names. Several clusters share one store,
+kept apart by the cluster's name.
+
+What a store gives back is what reading the files gives (reading.Reading:
+runs, failed jobs, problems), so that model.windows and every sub-command
+after it work alike on both.
+"""
+
+import contextlib
+import functools
+import hashlib
+import json
+import os
+import stat
+import sys
+import time
+from array import array
+from dataclasses import dataclass, field
+from datetime import datetime
+from typing import Optional
+
+from . import forms, libraries, model, reading, results_name, run_record
+from . import store_schema as schema
+from .reading import Problem, Reading, shown
+
+DEFAULT_NAME = ".processors64.sqlite"
+ENVIRONMENT = "PROCESSORS64_STORE"
+CLUSTER_ENVIRONMENT = "SLURM_CLUSTER_NAME"
+BUSY_SECONDS = 120      # a writer waits this long for another to finish
+CHUNK = 500             # ids a query asks for at once
+PROGRESS_FROM = 200     # files; a first read of fewer shows no progress
+# File systems on which SQLite's write-ahead log (shared memory) is unsafe:
+# there the store keeps a rollback journal.
+NETWORK_FILE_SYSTEMS = ("nfs", "nfs4", "lustre", "cifs", "smb3", "smbfs", "fuse.sshfs",
+                        "gpfs", "beegfs", "ceph", "glusterfs", "9p")
+LOCAL_TIME = "%Y-%m-%d %H:%M:%S"
+
+
+class StoreError(Exception):
+    """A store that cannot be opened, read or written."""
+
+
+class DamagedStore(StoreError):
+    """A store that fails its check: cut short, not a database, no schema."""
+
+
+# ---- Where the store is --------------------------------------------------------------
+
+@dataclass
+class Options:
+    """The command line's choice of store: --store URL (or the
+    environment's), --cluster, --rebuild, --no-store."""
+    url: Optional[str] = None
+    cluster: Optional[str] = None
+    rebuild: bool = False
+    off: bool = False
+
+    @classmethod
+    def of(cls, args):
+        """The options of the command line's `args` (None: the defaults)."""
+        return cls(getattr(args, "store", None) or os.environ.get(ENVIRONMENT) or None,
+                   getattr(args, "cluster", None), getattr(args, "rebuild", False),
+                   getattr(args, "no_store", False))
+
+    def fill_cluster(self):
+        """The cluster of the runs whose records name none."""
+        return self.cluster or os.environ.get(CLUSTER_ENVIRONMENT) or ""
+
+
+def is_postgresql(url):
+    return url.startswith(("postgresql://", "postgres://"))
+
+
+def shown_url(url):
+    """A URL as messages show it: no password."""
+    if is_postgresql(url) and "@" in url.split("//", 1)[1]:
+        scheme, rest = url.split("//", 1)
+        who, where = rest.rsplit("@", 1)
+        return f"{scheme}//{who.split(':')[0]}@{where}"
+    return shown(url)
+
+
+def _file_system(path):
+    """The type of the file system `path` is on, from /proc/mounts; None
+    where it cannot be told."""
+    try:
+        with open("/proc/self/mounts", encoding="utf-8", errors="replace") as f:
+            mounts = [line.split()[1:3] for line in f if len(line.split()) > 2]
+    except OSError:
+        return None
+    path = os.path.realpath(path)
+    best = None
+    for point, kind in mounts:
+        point = point.replace("\\040", " ")
+        if (path == point or path.startswith(point.rstrip("/") + "/")) and (
+                best is None or len(point) > len(best[0])):
+            best = (point, kind)
+    return best[1] if best else None
+
+
+# ---- The connection -------------------------------------------------------------------
+
+@dataclass(eq=False)
+class Store:
+    """An open store: its name for messages, its dialect and connection."""
+    where: str
+    dialect: type
+    connection: object
+    path: Optional[str] = None  # a SQLite file's
+    _windows: dict = field(default_factory=dict)
+
+    def run(self, sql, parameters=()):
+        cursor = self.connection.cursor()
+        cursor.execute(self.dialect.sql(sql), parameters)
+        return cursor
+
+    def rows(self, sql, parameters=()):
+        return self.run(sql, parameters).fetchall()
+
+    def many(self, sql, rows):
+        if rows:
+            self.connection.cursor().executemany(self.dialect.sql(sql), rows)
+
+    @contextlib.contextmanager
+    def writing(self):
+        """One write transaction: a fill, all or nothing; fills wait for
+        each other."""
+        for statement in self.dialect.begin_write:
+            self.run(statement)
+        try:
+            yield self
+        except BaseException:
+            self.run("ROLLBACK")
+            raise
+        self.run("COMMIT")
+
+    @contextlib.contextmanager
+    def reading(self):
+        """One read transaction: what it reads is one fill's state, however
+        many fills commit meanwhile."""
+        self.run("BEGIN" if self.dialect is schema.SQLite else
+                 "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+        try:
+            yield self
+        finally:
+            self.run("ROLLBACK")
+
+    def close(self):
+        with contextlib.suppress(Exception):
+            self.connection.close()
+
+
+def _database_errors():
+    """The exceptions a database raises, of both kinds where installed."""
+    import sqlite3
+    errors = (sqlite3.Error,)
+    with contextlib.suppress(ImportError):
+        import psycopg
+        errors += (psycopg.Error,)
+    return errors
+
+
+def _sqlite_header_problem(path):
+    """What is wrong with a SQLite file's header and length (a file cut
+    short by a full disk or a killed copy), or None."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(100)
+            size = os.fstat(f.fileno()).st_size
+    except OSError as error:
+        return f"cannot read it: {error.strerror or error}"
+    if size == 0:
+        return None  # made by a process that stopped before its first write
+    if len(header) < 100 or not header.startswith(b"SQLite format 3\0"):
+        return "not a SQLite database"
+    page = int.from_bytes(header[16:18], "big")
+    page = 65536 if page == 1 else page
+    pages = int.from_bytes(header[28:32], "big")
+    valid = header[24:28] == header[92:96]
+    if page < 512 or size % page:
+        return f"its length {size} is no whole number of {page}-byte pages: cut short"
+    if valid and pages * page > size:
+        return f"it holds {size // page} of its {pages} pages: cut short"
+    return None
+
+
+def open_sqlite(path, create=True):
+    """The SQLite store in the file `path`; raises StoreError (where the
+    file fails its check: the message says so) or OSError."""
+    import sqlite3
+    if os.path.exists(path):
+        problem = _sqlite_header_problem(path)
+        if problem:
+            raise DamagedStore(f"fails its check: {problem}")
+    elif not create:
+        raise StoreError("no such store")
+    connection = sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None,
+                                 check_same_thread=False)
+    store = Store(path, schema.SQLite, connection, path)
+    try:
+        store.run(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
+        kind = _file_system(os.path.dirname(os.path.abspath(path)))
+        mode = "DELETE" if kind in NETWORK_FILE_SYSTEMS else "WAL"
+        store.run(f"PRAGMA journal_mode = {mode}")
+        store.run("PRAGMA synchronous = NORMAL" if mode == "WAL" else "PRAGMA synchronous = FULL")
+        _up_to_date(store)
+    except sqlite3.DatabaseError as error:
+        store.close()
+        raise DamagedStore(f"fails its check: {error}") from None
+    return store
+
+
+def open_postgresql(url):
+    """The PostgreSQL store at `url`; raises StoreError."""
+    psycopg = libraries.need("psycopg", "python3-psycopg", "a PostgreSQL store")
+    try:
+        connection = psycopg.connect(url, autocommit=True)
+    except psycopg.Error as error:
+        raise StoreError(f"cannot connect: {str(error).strip().splitlines()[0]}") from None
+    store = Store(shown_url(url), schema.PostgreSQL, connection)
+    try:
+        _up_to_date(store)
+    except psycopg.Error as error:
+        store.close()
+        raise DamagedStore(f"fails its check: {str(error).strip().splitlines()[0]}") from None
+    return store
+
+
+def open_url(url, create=True):
+    if is_postgresql(url):
+        return open_postgresql(url)
+    return open_sqlite(url, create)
+
+
+def _version(store):
+    """The store's schema version; 0 where it has no tables yet."""
+    if store.dialect is schema.SQLite:
+        tables = store.rows("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'meta'")
+    else:
+        tables = store.rows("SELECT tablename FROM pg_tables WHERE tablename = 'meta' AND "
+                            "schemaname = current_schema()")
+    if not tables:
+        return 0
+    found = store.rows("SELECT value FROM meta WHERE key = 'version'")
+    if not found:
+        raise DamagedStore("fails its check: no schema version")
+    return int(found[0][0])
+
+
+def _up_to_date(store):
+    """Makes the tables, or brings an older store's up to date, in one
+    transaction; raises StoreError on a store of a newer version."""
+    if _version(store) == schema.VERSION:
+        return
+    with store.writing():
+        version = _version(store)  # another process may have made them meanwhile
+        if version > schema.VERSION:
+            raise StoreError(f"made by a newer processors64-results (schema version "
+                             f"{version}; this one knows up to {schema.VERSION})")
+        for step in range(version + 1, schema.VERSION + 1):
+            for statement in schema.statements(store.dialect, step):
+                store.run(statement)
+        if version == 0:
+            store.many("INSERT INTO meta (key, value) VALUES (?, ?)",
+                       [("version", str(schema.VERSION)), ("slow", repr(float(forms.SLOW)))])
+        else:
+            store.run("UPDATE meta SET value = ? WHERE key = 'version'", (str(schema.VERSION),))
+
+
+def remove_sqlite(path):
+    """Deletes a SQLite store and its journals."""
+    for suffix in ("", "-wal", "-shm", "-journal"):
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path + suffix)
+
+
+# ---- Values in and out -----------------------------------------------------------------
+
+@functools.lru_cache(maxsize=64)
+def _absolute(directory):
+    return os.path.abspath(directory)
+
+
+def _path_text(path):
+    """An absolute path as the store keeps it: JSON's string form, which
+    holds any name (a line feed, bytes that are not UTF-8) in UTF-8."""
+    directory, name = os.path.split(path)
+    return json.dumps(os.path.join(_absolute(directory), name))[1:-1]
+
+
+def _path_of(text):
+    return json.loads(f'"{text}"')
+
+
+def _doubles(values):
+    """A blob of little-endian doubles."""
+    if sys.byteorder == "big":
+        values = array("d", values)
+        values.byteswap()
+    return values.tobytes()
+
+
+def _from_doubles(data):
+    values = array("d", bytes(data))
+    if sys.byteorder == "big":
+        values.byteswap()
+    return values
+
+
+def _odd(value):
+    return value != value  # NaN
+
+
+def _number_in(value, dialect):
+    return "NaN" if dialect.nan_as_text and value is not None and value != value else value
+
+
+def _number_out(value):
+    return float(value) if isinstance(value, str) else value
+
+
+def _text_in(value):
+    """A text column of a node record: queries need no exact bytes."""
+    if value is None or isinstance(value, (int, float)):
+        return value
+    return str(value).encode("utf-8", "replace").decode("utf-8")
+
+
+def _sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def _identity(path):
+    """(size, mtime_ns) of a file, or None where there is none."""
+    try:
+        found = os.stat(path)
+    except OSError:
+        return None
+    return (found.st_size, found.st_mtime_ns) if stat.S_ISREG(found.st_mode) else None
+
+
+# ---- Reading files for the store -------------------------------------------------------------
+
+@dataclass
+class Unit:
+    """What one results file and the record beside it (or a record alone)
+    hold, as the store's rows: made where the file is read, written by the
+    fill. `files` (path, size, mtime_ns, sha256), the main one first;
+    `problems` (which: 0 the file, 1 the record beside; message, failure)."""
+    kind: str                      # "report", "record", "manifest"; "same": not read again
+    path: str
+    files: list
+    problems: list
+    cluster: str = ""
+    job: Optional[tuple] = None    # the jobs row from its cluster on, without window
+    window: Optional[tuple] = None  # (name, named, array, groups, nodes)
+    tests: list = field(default_factory=list)
+    stretches: list = field(default_factory=list)
+    figures: list = field(default_factory=list)
+    slow: list = field(default_factory=list)
+    rates: list = field(default_factory=list)
+    nodes: list = field(default_factory=list)
+
+
+def _file_of(path):
+    """(bytes, (path, size, mtime_ns, sha256)) of a file read once."""
+    with open(path, "rb") as f:
+        found = os.fstat(f.fileno())
+        data = f.read()
+    return data, (path, found.st_size, found.st_mtime_ns, hashlib.sha256(data).hexdigest())
+
+
+def _record_rows(unit, record, cluster):
+    """The record's part: its window, cluster, nodes, and its text without
+    the window's node list (kept once, in the windows table)."""
+    window = model.window_of(record)
+    text = None
+    if record is not None:
+        if window:
+            nodes = window["nodes"]
+            unit.window = (window["id"], int(bool(window.get("named"))),
+                           int(bool(window.get("array"))), window["groups"],
+                           json.dumps(list(nodes)))
+            window["nodes"] = None
+        text = json.dumps(record, separators=(",", ":"))
+        if window:
+            window["nodes"] = nodes
+        unit.nodes = [(n, _text_in(node.get("host")), *(
+            _text_in(node.get(key)) for key in ("cpu_vendor", "cpu_model", "microcode")),
+            *(node.get(key) if isinstance(node.get(key), int) else None
+              for key in ("logical_cpus", "cores", "sockets", "numa_nodes", "memory_bytes")),
+            _text_in(node.get("kernel")), _text_in(node.get("os")),
+            _text_in(node.get("error"))) for n, node in enumerate(record.get("nodes") or [])]
+        cluster = ((record.get("slurm") or {}).get("cluster") or cluster)
+    return cluster, window, text
+
+
+def _report_unit(path, cluster, known):
+    """The Unit of a results file or console log and the record beside it;
+    `known`: the sha256 of each as the store has them, where a file's date
+    changed: a file whose content did not is not read again."""
+    try:
+        data, main = _file_of(path)
+    except OSError as error:
+        return Unit("report", path, [(path, -1, -1, "")],
+                    [(0, f"cannot read it: {error.strerror or error}", 1)])
+    files = [main]
+    beside = run_record.record_path(path)
+    if beside is not None and os.path.lexists(beside):
+        try:
+            files.append(_file_of(beside)[1])
+        except OSError:
+            pass  # reading says what is wrong with it
+    if known and [entry[3] for entry in files] == known:
+        return Unit("same", path, files, [])
+    run, problems = reading.read_one(path, data)
+    which = {path: 0, beside: 1}
+    unit = Unit("report", path, files, [(which.get(problem.path, 0), problem.message,
+                                         int(problem.failure)) for problem in problems])
+    if run is None:
+        return unit
+    cluster, window, text = _record_rows(unit, run.record, cluster)
+    numbers = [run.ef_overall, run.ef_mean]
+    previous = None
+    for index, test in enumerate(run.tests):
+        same = previous is not None and (test.stretches is previous or
+                                         test.stretches == previous)
+        previous = test.stretches
+        baseline = test.baseline or (None, None)
+        unit.tests.append((index, test.name, *baseline, test.overall, test.improvement,
+                           test.mean, len(test.rates), int(same)))
+        numbers += [*baseline, test.overall, test.improvement, test.mean]
+        if not same:
+            unit.stretches += [(index, seq, host, start, end)
+                               for seq, (host, start, end) in enumerate(test.stretches)]
+        for seq, (host, figures) in enumerate(test.host_figures(forms.SLOW).items()):
+            unit.figures.append((index, seq, host, figures.workers, figures.rate, figures.low,
+                                 figures.middle, figures.high))
+            unit.slow += [(index, seq, rank, rate) for rank, rate in figures.slow]
+            numbers += [figures.rate, figures.low, figures.middle, figures.high]
+        unit.rates.append((index, _doubles(test.seconds), _doubles(test.rates)))
+    name = run.name
+    odd = any(value is not None and _odd(value) for value in numbers)
+    unit.job = (cluster, 1, int(run.console_log), run.nproc,
+                name.zone if name else None,
+                name.when.strftime(LOCAL_TIME) if name and name.when else None,
+                name.host if name else None, int(name is not None), run.ends,
+                run.ef_overall, run.ef_mean, run.time(),
+                window["group"] if window else None,
+                run.record["exit_status"] if run.record else None, int(odd), text)
+    return unit
+
+
+def _record_unit(path, cluster, known):
+    """The Unit of a run record whose job made no results file."""
+    try:
+        main = _file_of(path)[1]
+    except OSError as error:
+        return Unit("record", path, [(path, -1, -1, "")],
+                    [(0, f"cannot read it: {error.strerror or error}", 1)])
+    if known and [main[3]] == known:
+        return Unit("same", path, [main], [])
+    job, problems = reading.read_record(path)
+    unit = Unit("record", path, [main], [(0, problem.message, int(problem.failure))
+                                         for problem in problems])
+    if job is None:
+        return unit
+    cluster, window, text = _record_rows(unit, job.record, cluster)
+    unit.job = (cluster, 0, 0, None, None, None, None, 0, None, None, None, job.time(),
+                window["group"] if window else None, job.record["exit_status"], 0, text)
+    return unit
+
+
+def _manifest_unit(path, cluster, known):
+    """The Unit of a window's manifest: its document, as its text."""
+    try:
+        main = _file_of(path)[1]
+    except OSError as error:
+        return Unit("manifest", path, [(path, -1, -1, "")],
+                    [(0, f"cannot read it: {error.strerror or error}", 1)])
+    if known and [main[3]] == known:
+        return Unit("same", path, [main], [])
+    found, problems = reading.read_manifest(path)
+    unit = Unit("manifest", path, [main], [(0, problem.message, int(problem.failure))
+                                           for problem in problems])
+    if found is not None:
+        unit.job = (found.document.get("cluster") or cluster, found.name,
+                    found.document.get("created"), json.dumps(found.document))
+    return unit
+
+
+READERS = {"report": _report_unit, "record": _record_unit, "manifest": _manifest_unit}
+
+
+def _units(batch, cluster):
+    out = []
+    for kind, path, known in batch:
+        unit = READERS[kind](path, cluster, known)
+        unit.cluster = unit.job[0] if unit.job else cluster
+        out.append(unit)
+    return out
+
+
+# ---- Filling ------------------------------------------------------------------------------
+
+class Progress:
+    """Files read, on standard error where it is a terminal."""
+
+    def __init__(self, total):
+        self.total, self.done, self.shown = total, 0, 0.0
+        self.on = total >= PROGRESS_FROM and sys.stderr.isatty()
+
+    def step(self):
+        self.done += 1
+        now = time.monotonic()
+        if self.on and (now - self.shown > 0.2 or self.done == self.total):
+            self.shown = now
+            sys.stderr.write(f"\rprocessors64-results: reading {self.done} of {self.total} "
+                             "files into the store")
+            sys.stderr.flush()
+
+    def end(self):
+        if self.on and self.done:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+
+
+def _known_files(store):
+    """{path text: (id, size, mtime_ns, sha256, unit)} of every file the
+    store has read."""
+    return {path: (file_id, size, mtime, sha, unit) for file_id, path, size, mtime, sha, unit
+            in store.rows("SELECT id, path, size, mtime_ns, sha256, unit FROM files")}
+
+
+def _current(kind, path):
+    """[(path text, identity)] of the files a unit is read from now: a
+    results file with the record beside it (where there is one)."""
+    files = [(_path_text(path), _identity(path))]
+    beside = run_record.record_path(path) if kind == "report" else None
+    if beside is not None and os.path.lexists(beside):
+        files.append((_path_text(beside), _identity(beside)))
+    return files
+
+
+def _unit_files(known):
+    """{unit id: [path text, ...]} in the order of their ids (the main file first)."""
+    found = {}
+    for path, (file_id, *_, unit) in sorted(known.items(), key=lambda item: item[1][0]):
+        found.setdefault(unit if unit is not None else file_id, []).append(path)
+    return found
+
+
+def _stale(now, known, members):
+    """None where the store's copy of the unit whose files are `now`
+    (_current) stands; else the sha256 of each of its files as the store
+    has them (only where the same files are there, changed in date or size
+    only: their content may not be)."""
+    main = known.get(now[0][0])
+    if main is None or main[4] is not None and main[4] != main[0]:
+        return []
+    stored = members.get(main[0], [])
+    if [entry[0] for entry in now] != stored:
+        return []
+    if all(identity is not None and known[text][1:3] == identity for text, identity in now):
+        return None
+    return [known[text][3] for text, _ in now]
+
+
+def _window_id(store, cluster, window):
+    """The windows row of a record's window key, made where new."""
+    key = (cluster, window[0], window[1], window[2], window[3],
+           hashlib.sha256(window[4].encode()).hexdigest())
+    found = store._windows.get(key)
+    if found is None:
+        rows = store.rows("SELECT id FROM windows WHERE cluster = ? AND name = ? AND "
+                          "is_named = ? AND is_array = ? AND job_count = ? AND "
+                          "nodes_sha256 = ?", key)
+        if rows:
+            found = rows[0][0]
+        else:
+            found = store.rows("INSERT INTO windows (cluster, name, is_named, is_array, "
+                               "job_count, nodes_sha256, nodes) VALUES (?, ?, ?, ?, ?, ?, ?) "
+                               "RETURNING id", key + (window[4],))[0][0]
+        store._windows[key] = found
+    return found
+
+
+def _forget(store, paths):
+    """Deletes the files `paths` (path texts) and all that was read from them."""
+    for start in range(0, len(paths), CHUNK):
+        chunk = paths[start:start + CHUNK]
+        marks = ", ".join("?" * len(chunk))
+        units = [row[0] for row in store.rows(
+            f"SELECT DISTINCT COALESCE(unit, id) FROM files WHERE path IN ({marks})", chunk)]
+        _forget_units(store, units)
+
+
+def _forget_units(store, units):
+    for start in range(0, len(units), CHUNK):
+        chunk = units[start:start + CHUNK]
+        marks = ", ".join("?" * len(chunk))
+        jobs = f"SELECT id FROM jobs WHERE file_id IN ({marks})"
+        for table in schema.JOB_TABLES:
+            store.run(f"DELETE FROM {table} WHERE job_id IN ({jobs})", chunk)
+        for table in ("jobs", "manifests", "problems"):
+            store.run(f"DELETE FROM {table} WHERE file_id IN ({marks})", chunk)
+        store.run(f"DELETE FROM files WHERE id IN ({marks}) OR unit IN ({marks})", chunk + chunk)
+
+
+def _write(store, unit):
+    """Writes one unit read anew (its files forgotten before)."""
+    dialect = store.dialect
+    main = None
+    for path, size, mtime, sha in unit.files:
+        file_id = store.rows("INSERT INTO files (path, size, mtime_ns, sha256, unit) VALUES "
+                             "(?, ?, ?, ?, ?) RETURNING id",
+                             (_path_text(path), size, mtime, sha, main))[0][0]
+        if main is None:
+            main = file_id
+            store.run("UPDATE files SET unit = ?, kind = ?, cluster = ? WHERE id = ?",
+                      (main, unit.kind, unit.cluster, main))
+    store.many("INSERT INTO problems (file_id, seq, path, message, failure) VALUES "
+               "(?, ?, ?, ?, ?)", [(main, seq, str(which), message, failure)
+                                   for seq, (which, message, failure) in enumerate(unit.problems)])
+    if unit.job is None:
+        return
+    if unit.kind == "manifest":
+        store.run("INSERT INTO manifests (file_id, cluster, name, created, document) VALUES "
+                  "(?, ?, ?, ?, ?)", (main, *unit.job))
+        return
+    cluster = unit.job[0]
+    window = _window_id(store, cluster, unit.window) if unit.window else None
+    row = list(unit.job)
+    odd = row[-2]
+    if odd:
+        row[9], row[10] = _number_in(row[9], dialect), _number_in(row[10], dialect)
+    job = store.rows(
+        "INSERT INTO jobs (file_id, cluster, report, console_log, nproc, zone, local_time, "
+        "master, named, ends, ef_overall, ef_mean, unix_time, window_id, window_group, "
+        "exit_status, odd_numbers, record) VALUES "
+        "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+        (main, *row[:12], window, *row[12:]))[0][0]
+
+    def numbers(rows, first):
+        if not odd:
+            return rows
+        return [row[:first] + tuple(_number_in(value, dialect) for value in row[first:])
+                for row in rows]
+
+    store.many("INSERT INTO tests (job_id, test, name, baseline_seconds, baseline_rate, "
+               "overall, improvement, mean, workers, hosts_as_before) VALUES "
+               "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", [(job, *row) for row in numbers(unit.tests, 2)])
+    store.many("INSERT INTO stretches (job_id, test, seq, host, first_rank, end_rank) VALUES "
+               "(?, ?, ?, ?, ?, ?)", [(job, *row) for row in unit.stretches])
+    store.many("INSERT INTO figures (job_id, test, seq, host, workers, rate, low, middle, "
+               "high) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+               [(job, *row) for row in numbers(unit.figures, 4)])
+    store.many("INSERT INTO slow_workers (job_id, test, seq, rank, rate) VALUES "
+               "(?, ?, ?, ?, ?)", [(job, *row) for row in numbers(unit.slow, 3)])
+    store.many("INSERT INTO rates (job_id, test, seconds, rates) VALUES (?, ?, ?, ?)",
+               [(job, test, dialect.blob(seconds), dialect.blob(rates))
+                for test, seconds, rates in unit.rates])
+    store.many("INSERT INTO nodes (job_id, seq, host, cpu_vendor, cpu_model, microcode, "
+               "logical_cpus, cores, sockets, numa_nodes, memory_bytes, kernel, os, error) "
+               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+               [(job, *row) for row in unit.nodes])
+
+
+def fill(store, found, cluster, directories=()):
+    """Brings the store up to date with the files `found` ({kind: [path]},
+    as reading.inputs finds them: KINDS): reads what is new or changed, by
+    several processes, and writes it in one transaction; forgets the files
+    of `directories` (absolute) that are gone. Returns how many files were
+    read."""
+    known = _known_files(store)
+    members = _unit_files(known)
+    todo, wanted = [], set()
+    for kind in KINDS:
+        for path in found[kind]:
+            now = _current(kind, path)
+            wanted.update(text for text, _ in now)
+            stale = _stale(now, known, members)
+            if stale is not None:
+                todo.append((kind, path, stale))
+    gone = [text for text in known if text not in wanted and
+            os.path.dirname(_path_of(text)) in directories]
+    if not todo and not gone:
+        return 0
+    progress = Progress(len(todo))
+    units = []
+    try:
+        for unit in reading.each(_units, todo, cluster):
+            units.append(unit)
+            progress.step()
+    finally:
+        progress.end()
+    with store.writing():
+        store._windows.clear()  # ids another fill made may be gone with its rollback
+        _forget(store, [_path_text(entry[0]) for unit in units if unit.kind != "same"
+                        for entry in unit.files] + gone)
+        for unit in units:
+            if unit.kind == "same":  # only its dates changed: what was read stands
+                store.many("UPDATE files SET size = ?, mtime_ns = ? WHERE path = ?",
+                           [(size, mtime, _path_text(path)) for path, size, mtime, _ in unit.files])
+            else:
+                _write(store, unit)
+    return len(units)
+
+
+# ---- Reading the store ------------------------------------------------------------------------
+
+def _chunks(ids):
+    ids = list(ids)
+    for start in range(0, len(ids), CHUNK):
+        chunk = ids[start:start + CHUNK]
+        yield chunk, ", ".join("?" * len(chunk))
+
+
+def _by_job(store, sql, ids):
+    """{job id: [row without its job id]} of a query whose first column is
+    the job id, over `ids` in chunks ({marks}: the chunk's parameters)."""
+    found = {}
+    for chunk, marks in _chunks(ids):
+        for row in store.rows(sql.format(marks=marks), chunk):
+            found.setdefault(row[0], []).append(row[1:])
+    return found
+
+
+def _name(zone, local_time, master, named):
+    if not named:
+        return None
+    when = datetime.fromisoformat(local_time) if local_time else None
+    return results_name.Name(zone, when, master)
+
+
+def jobs(store, ids, paths, workers=True, slow_pct=None):
+    """{job id: Run or FailedJob} of the jobs `ids`, each named by its path
+    in `paths` ({job id: path}), as reading makes them: workers=False keeps
+    each host's figures (slow workers by `slow_pct`), not its workers'
+    rates."""
+    slow = forms.SLOW if slow_pct is None else slow_pct
+    stored_slow = float(store.rows("SELECT value FROM meta WHERE key = 'slow'")[0][0])
+    need_rates = workers or slow != stored_slow
+    rows = _by_job(store, "SELECT id, report, console_log, nproc, zone, local_time, master, "
+                   "named, ends, ef_overall, ef_mean, window_id, odd_numbers, record "
+                   "FROM jobs WHERE id IN ({marks})", ids)
+    window_ids = {row[0][10] for row in rows.values() if row[0][10] is not None}
+    lists = {}
+    for chunk, marks in _chunks(window_ids):
+        for window_id, nodes in store.rows(f"SELECT id, nodes FROM windows WHERE id IN ({marks})",
+                                           chunk):
+            lists[window_id] = json.loads(nodes)
+    reports = [job for job, row in rows.items() if row[0][0]]
+    tests = _by_job(store, "SELECT job_id, test, name, baseline_seconds, baseline_rate, "
+                    "overall, improvement, mean, workers, hosts_as_before FROM tests "
+                    "WHERE job_id IN ({marks}) ORDER BY job_id, test", reports)
+    stretches = _by_job(store, "SELECT job_id, test, host, first_rank, end_rank FROM stretches "
+                        "WHERE job_id IN ({marks}) ORDER BY job_id, test, seq", reports)
+    figures = slow_rows = rates = {}
+    if need_rates:
+        rates = _by_job(store, "SELECT job_id, test, seconds, rates FROM rates "
+                        "WHERE job_id IN ({marks})", reports)
+    else:
+        figures = _by_job(store, "SELECT job_id, test, host, workers, rate, low, middle, high "
+                          "FROM figures WHERE job_id IN ({marks}) ORDER BY job_id, test, seq",
+                          reports)
+        slow_rows = _by_job(store, "SELECT job_id, test, seq, rank, rate FROM slow_workers "
+                            "WHERE job_id IN ({marks}) ORDER BY job_id, test, rank", reports)
+    out = {}
+    for job, ((report, console_log, nproc, zone, local_time, master, named, ends, ef_overall,
+               ef_mean, window_id, odd, text),) in rows.items():
+        record = json.loads(text) if text is not None else None
+        if window_id is not None:
+            record["window"]["nodes"] = lists[window_id]
+        if not report:
+            out[job] = model.FailedJob(paths[job], record)
+            continue
+        number = _number_out if odd else (lambda value: value)
+        run = model.Run(paths[job], nproc, _name(zone, local_time, master, named), ends,
+                        number(ef_overall), number(ef_mean), [], record, bool(console_log))
+        test_stretches = {}
+        for test, host, first, end in stretches.get(job, ()):
+            test_stretches.setdefault(test, []).append((host, first, end))
+        test_figures, test_slow = {}, {}
+        for test, host, count, rate, low, middle, high in figures.get(job, ()):
+            test_figures.setdefault(test, []).append(
+                (host, count, number(rate), number(low), number(middle), number(high)))
+        for test, seq, rank, rate in slow_rows.get(job, ()):
+            test_slow.setdefault((test, seq), []).append((rank, number(rate)))
+        test_rates = {test: (seconds, values) for test, seconds, values in rates.get(job, ())}
+        previous = ()
+        for (index, name, base_seconds, base_rate, overall, improvement, mean, count,
+             as_before) in tests.get(job, ()):
+            if not as_before:
+                previous = tuple(test_stretches.get(index, ()))
+            one = model.Test(name, None if base_seconds is None and base_rate is None else
+                             (number(base_seconds), number(base_rate)),
+                             stretches=previous, overall=number(overall),
+                             improvement=number(improvement), mean=number(mean))
+            if need_rates:
+                seconds, values = test_rates[index]
+                one.seconds, one.rates = _from_doubles(seconds), _from_doubles(values)
+                if not workers:
+                    one.forget_workers(slow)
+            else:
+                one.seconds = one.rates = None
+                one.figures = {host: model.HostFigures(
+                    count, rate, low, middle, high, tuple(test_slow.get((index, seq), ())))
+                    for seq, (host, count, rate, low, middle, high)
+                    in enumerate(test_figures.get(index, ()))}
+                one.figures_slow = slow
+            run.tests.append(one)
+        out[job] = run
+    return out
+
+
+def _problems(store, units, spelled):
+    """{unit id: [Problem]} as reading said them, naming the files as
+    `spelled` ({unit id: (main path, kind)})."""
+    found = {}
+    for chunk, marks in _chunks(units):
+        for unit, path, message, failure in store.rows(
+                f"SELECT file_id, path, message, failure FROM problems WHERE file_id IN "
+                f"({marks}) ORDER BY file_id, seq", chunk):
+            main, kind = spelled[unit]
+            named = run_record.record_path(main) if path == "1" else main
+            found.setdefault(unit, []).append(Problem(named, message, bool(failure)))
+    return found
+
+
+KINDS = ("manifest", "report", "record")
+
+
+def _manifests(store, units):
+    """{file id: document} of the manifests read from the files `units`."""
+    found = {}
+    for chunk, marks in _chunks(units):
+        for file_id, document in store.rows(
+                f"SELECT file_id, document FROM manifests WHERE file_id IN ({marks})", chunk):
+            found[file_id] = json.loads(document)
+    return found
+
+
+def items(store, found, workers=True, slow_pct=None):
+    """{kind: [(manifest, run or failed job; or None, problems)]} of the
+    files `found` ({kind: [path]}, KINDS), as reading makes them, from the
+    store (filled with them)."""
+    spelled, unit_of = {}, {}
+    for kind in KINDS:
+        texts = [_path_text(path) for path in found[kind]]
+        for chunk, marks in _chunks(texts):
+            for file_id, text in store.rows(
+                    f"SELECT id, path FROM files WHERE path IN ({marks})", chunk):
+                unit_of[text] = file_id
+        for path, text in zip(found[kind], texts):
+            if text not in unit_of:
+                raise StoreError(f"{shown(path)} is not in the store after its fill")
+            spelled[unit_of[text]] = (path, kind)
+    job_of = {}
+    for chunk, marks in _chunks(spelled):
+        for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
+                                       chunk):
+            job_of[file_id] = job
+    loaded = jobs(store, job_of.values(), {job: spelled[file_id][0]
+                                           for file_id, job in job_of.items()}, workers, slow_pct)
+    documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
+                                   if kind == "manifest"])
+    problems = _problems(store, spelled, spelled)
+    out = {}
+    for kind in KINDS:
+        out[kind] = []
+        for path in found[kind]:
+            unit = unit_of[_path_text(path)]
+            if kind == "manifest":
+                item = model.Manifest(path, documents[unit]) if unit in documents else None
+            else:
+                item = loaded[job_of[unit]] if unit in job_of else None
+            out[kind].append((item, [Problem(path if problem.path == spelled[unit][0] else
+                                             problem.path, problem.message, problem.failure)
+                                     for problem in problems.get(unit, [])]))
+    return out
+
+
+def clusters(store):
+    """The clusters whose runs, failed jobs or manifests the store holds."""
+    return [row[0] for row in store.rows("SELECT DISTINCT cluster FROM files WHERE unit = id "
+                                         "ORDER BY 1")]
+
+
+def everything(store, cluster, workers=True, slow_pct=None):
+    """The Reading of every file of `cluster` in the store (manifests, then
+    results files, then failed jobs' records, each in the order of their
+    paths, as a directory lists them), named by their paths."""
+    files = store.rows("SELECT id, path, kind FROM files WHERE cluster = ? AND unit = id",
+                       (cluster,))
+    spelled = {file_id: (_path_of(text), kind) for file_id, text, kind in files}
+    job_of = {}
+    for chunk, marks in _chunks(spelled):
+        for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
+                                       chunk):
+            job_of[file_id] = job
+    loaded = jobs(store, job_of.values(), {job: spelled[file_id][0]
+                                           for file_id, job in job_of.items()}, workers, slow_pct)
+    documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
+                                   if kind == "manifest"])
+    problems = _problems(store, spelled, spelled)
+    found = Reading()
+    into = {"manifest": found.manifests, "report": found.runs, "record": found.failed_jobs}
+    for file_id, (path, kind) in sorted(spelled.items(), key=lambda item: (
+            KINDS.index(item[1][1]), item[1][0])):
+        found.problems += problems.get(file_id, [])
+        if kind == "manifest" and file_id in documents:
+            into[kind].append(model.Manifest(path, documents[file_id]))
+        elif file_id in job_of:
+            into[kind].append(loaded[job_of[file_id]])
+    return found
+
+
+# ---- The command line's files, through a store -------------------------------------------
+
+@dataclass
+class Outcome:
+    """What the command line's files (or store) hold, the warnings about
+    the stores on the way, and the error that left nothing to read (the
+    exit status is then 2)."""
+    reading: Optional[Reading]
+    warnings: list = field(default_factory=list)
+    error: Optional[str] = None
+
+
+def _open_for_files(url, rebuild, where):
+    """(the store at `url`, warnings) for a fill from the files; a SQLite
+    store that fails its check is made again. Raises StoreError or OSError
+    where there is none to be had."""
+    warnings = []
+    if not is_postgresql(url):
+        if rebuild:
+            remove_sqlite(url)
+        try:
+            return open_sqlite(url), warnings
+        except DamagedStore as error:
+            warnings.append(f"{shown(where)}: the store {error}: made again from the results "
+                            "files")
+            remove_sqlite(url)
+            return open_sqlite(url), warnings
+    return open_postgresql(url), warnings
+
+
+def _through(store, found, cluster, directories, rebuild, workers, slow_pct):
+    """{kind: items} of the files `found`, read through `store`."""
+    if rebuild and store.dialect is schema.PostgreSQL:
+        with store.writing():
+            _forget(store, [text for kind in KINDS for path in found[kind]
+                            for text, _ in _current(kind, path)])
+    fill(store, found, cluster, directories)
+    with store.reading():
+        return items(store, found, workers, slow_pct)
+
+
+def _corrupt(error):
+    """Whether an error says the SQLite file is damaged."""
+    import sqlite3
+    return isinstance(error, DamagedStore) or type(error) is sqlite3.DatabaseError
+
+
+def read(paths, options, workers=True, slow_pct=None):
+    """The Outcome of the command line's `paths` (files and directories):
+    through the store --store names, else each directory's own, else (and
+    with --no-store) the files alone; with no paths, every run of the
+    cluster in the store --store names."""
+    if options.off or (not paths and not options.url):
+        return Outcome(reading.read(paths, workers, slow_pct))
+    errors = _database_errors()
+    if not paths:
+        return _stored_only(options, workers, slow_pct, errors)
+    reports, records, manifests, problems = reading.inputs(paths)
+    found = dict(zip(KINDS, (manifests, reports, records)))
+    groups = {}  # store url: (where, {kind: [indexes]}, directories)
+    if options.url:
+        groups[options.url] = (options.url, {kind: list(range(len(found[kind])))
+                                             for kind in KINDS}, ())
+    else:
+        folders = {os.path.abspath(path): path for path in paths if os.path.isdir(path)}
+        for kind in KINDS:
+            for n, path in enumerate(found[kind]):
+                folder = os.path.dirname(os.path.abspath(path))
+                if folder in folders:
+                    url = os.path.join(folders[folder], DEFAULT_NAME)
+                    groups.setdefault(url, (folders[folder], {mine: [] for mine in KINDS},
+                                            (folder,)))[1][kind].append(n)
+    out = {kind: [None] * len(found[kind]) for kind in KINDS}
+    warnings = []
+    for url, (where, indexes, directories) in groups.items():
+        mine = {kind: [found[kind][n] for n in indexes[kind]] for kind in KINDS}
+        got = None
+        for attempt in (1, 2):
+            store = None
+            try:
+                store, said = _open_for_files(url, options.rebuild, where)
+                warnings += said
+                got = _through(store, mine, options.fill_cluster(), directories,
+                               options.rebuild, workers, slow_pct)
+                break
+            except (StoreError, OSError, *errors) as error:
+                text = getattr(error, "strerror", None) or str(error).strip().splitlines()[0]
+                if attempt == 1 and not is_postgresql(url) and _corrupt(error):
+                    if store is not None:
+                        store.close()
+                        store = None
+                    remove_sqlite(url)
+                    warnings.append(f"{shown(where)}: the store fails its check: {text}: "
+                                    "made again from the results files")
+                    continue
+                what = ("cannot keep a store in this directory" if not options.url else
+                        f"the store {shown_url(url)}")
+                warnings.append(f"{shown(where)}: {what}: {text}; read the files alone")
+                break
+            finally:
+                if store is not None:
+                    store.close()
+        if got is not None:
+            for kind in KINDS:
+                for n, item in zip(indexes[kind], got[kind]):
+                    out[kind][n] = item
+    rest = {kind: [n for n, item in enumerate(out[kind]) if item is None] for kind in KINDS}
+    if any(rest.values()):
+        read_manifests = reading.read_manifests([found["manifest"][n] for n in rest["manifest"]])
+        read_runs, read_jobs = reading.read_items([found["report"][n] for n in rest["report"]],
+                                                  [found["record"][n] for n in rest["record"]],
+                                                  workers, slow_pct)
+        for kind, read_now in zip(KINDS, (read_manifests, read_runs, read_jobs)):
+            for n, item in zip(rest[kind], read_now):
+                out[kind][n] = item
+    return Outcome(reading.assemble(problems, *(out[kind] for kind in KINDS)), warnings)
+
+
+def _stored_only(options, workers, slow_pct, errors):
+    """Every run of one cluster in the store --store names, and no file."""
+    url = options.url
+    store = None
+    try:
+        store = open_url(url, create=False)
+        with store.reading():
+            names = clusters(store)
+            if options.cluster is not None:
+                if options.cluster not in names:
+                    return Outcome(None, error=f"{shown_url(url)}: no run of the cluster "
+                                               f"{shown(options.cluster)!r} in the store")
+                cluster = options.cluster
+            elif len(names) > 1:
+                return Outcome(None, error=f"{shown_url(url)}: the store holds the runs of "
+                                           f"the clusters {', '.join(map(repr, names))}: "
+                                           "name one with --cluster NAME")
+            else:
+                cluster = names[0] if names else ""
+            return Outcome(everything(store, cluster, workers, slow_pct))
+    except StoreError as error:
+        return Outcome(None, error=f"{shown_url(url)}: the store {error}" + (
+            "; make it again from the results files with --rebuild and the files"
+            if isinstance(error, DamagedStore) else ""))
+    except (OSError, *errors) as error:
+        text = getattr(error, "strerror", None) or str(error).strip().splitlines()[0]
+        return Outcome(None, error=f"{shown_url(url)}: the store fails its check: {text}; "
+                                   "make it again from the results files with --rebuild and "
+                                   "the files")
+    finally:
+        if store is not None:
+            store.close()
