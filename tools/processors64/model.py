@@ -177,17 +177,21 @@ class Run:
 
     def time(self):
         """The run's Unix time from the date and zone in its name, else from
-        its record's start; None when neither can be had."""
-        known = self.name.seconds() if self.name else None
-        return known if known is not None else record_time(self.record)
+        its record's start; None when neither can be had. Worked out once:
+        grouping thousands of runs into windows asks it many times."""
+        if "_time" not in self.__dict__:
+            known = self.name.seconds() if self.name else None
+            self._time = known if known is not None else record_time(self.record)
+        return self._time
 
     def label(self):
         when = self.when.strftime("%Y-%m-%d %H:%M:%S") if self.when else "date unknown"
         return f"{when} {self.zone or ''}".rstrip()
 
     def hosts(self):
-        """The hosts of its workers, in rank order."""
-        return list(self.tests[0].host_ranks()) if self.tests else []
+        """The hosts of its workers, in order of first rank."""
+        return list(dict.fromkeys(host for host, _, _ in self.tests[0].stretches)) \
+            if self.tests else []
 
     def record_hosts(self):
         """The hosts of its record's node list, in its order."""

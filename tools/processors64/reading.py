@@ -77,7 +77,7 @@ def inputs(paths):
     names both, as they sort together); a record whose job made no results
     file is a failed job of its window."""
     problems = []
-    expanded = []
+    expanded, named = [], set()
     for path in paths:
         if os.path.isdir(path):
             try:
@@ -90,9 +90,13 @@ def inputs(paths):
                 problems.append(Problem(path, "no results file, run record or window manifest "
                                           "in this directory"))
             expanded += found
+            # Absolute names of a directory's files from the directory's, once.
+            cut = len(path.rstrip("/")) if path.rstrip("/") else 0
+            directory = os.path.abspath(path)
+            named.update(os.path.join(directory, name[cut:].lstrip("/")) for name in found)
         else:
             expanded.append(path)
-    named = {os.path.abspath(path) for path in expanded}
+            named.add(os.path.abspath(path))
     reports, records, manifests = [], [], []
     for path in expanded:
         if path.endswith(manifest.SUFFIX):
