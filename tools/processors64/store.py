@@ -567,7 +567,7 @@ def _known_files(store):
     """{path text: (id, size, mtime_ns, sha256, unit)} of every file the
     store has read."""
     return {path: (file_id, size, mtime, sha, unit) for file_id, path, size, mtime, sha, unit
-            in store.rows("SELECT id, path, size, mtime_ns, sha256, unit FROM files")}
+            in store.rows("SELECT id, path, size, mtime_ns, sha256, unit FROM files ORDER BY id")}
 
 
 def _current(kind, path, listings=None):
@@ -620,9 +620,10 @@ def _listings(paths):
 
 
 def _unit_files(known):
-    """{unit id: [path text, ...]} in the order of their ids (the main file first)."""
+    """{unit id: [path text, ...]} in the order of their ids (the main file
+    first); `known` in the order of their ids (_known_files)."""
     found = {}
-    for path, (file_id, *_, unit) in sorted(known.items(), key=lambda item: item[1][0]):
+    for path, (file_id, _, _, _, unit) in known.items():
         found.setdefault(unit if unit is not None else file_id, []).append(path)
     return found
 
@@ -636,11 +637,13 @@ def _stale(now, known, members):
     if main is None or main[4] is not None and main[4] != main[0]:
         return []
     stored = members.get(main[0], [])
-    if [entry[0] for entry in now] != stored:
+    if len(now) != len(stored) or any(text != other for (text, _), other in zip(now, stored)):
         return []
-    if all(identity is not None and known[text][1:3] == identity for text, identity in now):
-        return None
-    return [known[text][3] for text, _ in now]
+    for text, identity in now:
+        entry = known[text]
+        if identity is None or entry[1] != identity[0] or entry[2] != identity[1]:
+            return [known[text][3] for text, _ in now]
+    return None
 
 
 def _window_id(store, cluster, window):
