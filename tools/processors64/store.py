@@ -983,7 +983,7 @@ class StoredRun(model.Run):
     def __getstate__(self):
         """As a copy for another process: with its record, without the store."""
         state = dict(self.__dict__)
-        state["_record"], state["source"] = self.record, None
+        state["_record"], state["source"], state["known_time"] = self.record, None, self.time()
         return state
 
 
@@ -1016,13 +1016,13 @@ def _window_keys(store, window_ids):
     """{windows row id: the window key as run records hold it, without its group}."""
     found = {}
     for chunk, marks in _chunks(window_ids):
-        for window_id, name, named, array, count, nodes in store.rows(
+        for window_id, name, named, of_array, count, nodes in store.rows(
                 f"SELECT id, name, is_named, is_array, job_count, nodes FROM windows "
                 f"WHERE id IN ({marks})", chunk):
             key = {"id": name, "groups": count, "nodes": json.loads(nodes)}
             if named:
                 key["named"] = True
-            if array:
+            if of_array:
                 key["array"] = True
             found[window_id] = key
     return found
