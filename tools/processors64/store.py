@@ -400,9 +400,26 @@ def _file_of(path):
     return data, (path, found.st_size, found.st_mtime_ns, hashlib.sha256(data).hexdigest())
 
 
-def _record_rows(unit, record, cluster):
+NODE_TEXTS = 8  # the node lists of windows a batch of a fill keeps as text
+
+
+def _nodes_text(nodes, texts):
+    """(text, sha256) of a window's node list; `texts`: [(list, text,
+    sha256)] of the lists a batch met before, the same list of thousands of
+    nodes in every record of a window, its text made and sent once."""
+    for seen, text, sha in texts:
+        if seen == nodes:
+            return text, sha
+    text = json.dumps(list(nodes))
+    texts.insert(0, (list(nodes), text, hashlib.sha256(text.encode()).hexdigest()))
+    del texts[NODE_TEXTS:]
+    return texts[0][1:]
+
+
+def _record_rows(unit, record, cluster, texts):
     """The record's part: its window, cluster, nodes, and its text without
-    the window's node list (kept once, in the windows table)."""
+    the window's node list (kept once, in the windows table; `texts`:
+    _nodes_text's)."""
     window = model.window_of(record)
     text = None
     if record is not None:
@@ -410,7 +427,7 @@ def _record_rows(unit, record, cluster):
             nodes = window["nodes"]
             unit.window = (window["id"], int(bool(window.get("named"))),
                            int(bool(window.get("array"))), window["groups"],
-                           json.dumps(list(nodes)))
+                           *_nodes_text(nodes, texts))
             window["nodes"] = None
         text = json.dumps(record, separators=(",", ":"))
         if window:
@@ -425,7 +442,7 @@ def _record_rows(unit, record, cluster):
     return cluster, window, text
 
 
-def _report_unit(path, cluster, known):
+def _report_unit(path, cluster, known, texts):
     """The Unit of a results file or console log and the record beside it;
     `known`: the sha256 of each as the store has them, where a file's date
     changed: a file whose content did not is not read again."""
@@ -449,7 +466,7 @@ def _report_unit(path, cluster, known):
                                          int(problem.failure)) for problem in problems])
     if run is None:
         return unit
-    cluster, window, text = _record_rows(unit, run.record, cluster)
+    cluster, window, text = _record_rows(unit, run.record, cluster, texts)
     numbers = [run.ef_overall, run.ef_mean]
     previous = None
     for index, test in enumerate(run.tests):
@@ -481,7 +498,7 @@ def _report_unit(path, cluster, known):
     return unit
 
 
-def _record_unit(path, cluster, known):
+def _record_unit(path, cluster, known, texts):
     """The Unit of a run record whose job made no results file."""
     try:
         main = _file_of(path)[1]
@@ -495,13 +512,13 @@ def _record_unit(path, cluster, known):
                                          for problem in problems])
     if job is None:
         return unit
-    cluster, window, text = _record_rows(unit, job.record, cluster)
+    cluster, window, text = _record_rows(unit, job.record, cluster, texts)
     unit.job = (cluster, 0, 0, None, None, None, None, 0, None, None, None, job.time(),
                 window["group"] if window else None, job.record["exit_status"], 0, text)
     return unit
 
 
-def _manifest_unit(path, cluster, known):
+def _manifest_unit(path, cluster, known, texts=None):
     """The Unit of a window's manifest: its document, as its text."""
     try:
         main = _file_of(path)[1]
@@ -524,17 +541,11 @@ READERS = {"report": _report_unit, "record": _record_unit, "manifest": _manifest
 
 def _units(batch, cluster):
     """The Units of a batch of files; the node list of a window that many
-    of them share is one text (sent once from a reading process), with its
-    sha256 worked out once."""
-    out, texts = [], {}
+    of them share is one text (sent once from a reading process)."""
+    out, texts = [], []
     for kind, path, known in batch:
-        unit = READERS[kind](path, cluster, known)
+        unit = READERS[kind](path, cluster, known, texts)
         unit.cluster = unit.job[0] if unit.job else cluster
-        if unit.window:
-            text = unit.window[4]
-            if text not in texts:
-                texts[text] = (text, hashlib.sha256(text.encode()).hexdigest())
-            unit.window = unit.window[:4] + texts[text]
         out.append(unit)
     return out
 
