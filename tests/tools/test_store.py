@@ -82,6 +82,26 @@ def test_store_answers_as_the_files(tmp_path, name):
         f"{name}: verdict from the store alone differs")
 
 
+def test_what_changed_on_a_flagged_node(tmp_path):
+    """What changed on a flagged node since its previous window (the store
+    reads that window's records only when asked) and the page, through the
+    store as from the files."""
+    directory = str(tmp_path / "runs")
+    made_up.write_weeks(directory, NODES, {"n3": 0.7},
+                        records={"n3": made_up.node_record("n3", microcode="0xa0011ff")})
+    files = tool("verdict", "--no-store", directory)
+    assert "microcode 0xa0011d1 -> 0xa0011ff" in files[1], files
+    for command in (["verdict"], ["verdict", "--format", "json"]):
+        assert tool(*command, directory) == tool(*command, "--no-store", directory), command
+    pages = []
+    for how in (["--no-store"], [], []):
+        page = str(tmp_path / f"page{len(pages)}.html")
+        assert tool("html", "--out", page, *how, directory)[0] == files[0]
+        with open(page, encoding="utf-8") as f:
+            pages.append(f.read())
+    assert pages[0] == pages[1] == pages[2]
+
+
 def test_read_again_reads_only_what_changed(tmp_path):
     """A file whose size and date did not change is not read again; a
     changed file is; a file only touched is known by its content; a file

@@ -41,11 +41,16 @@ class Loaded:
         return self.reading.runs
 
 
-def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None, options=None):
+def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None, options=None,
+         whole=None):
     """Reads `paths` (files and directories; none: the store's), through
     the store the command line's `options` choose (store.Options.of),
-    says what went wrong, and groups the runs into windows."""
-    outcome = store.read(paths, store.Options.of(options), workers, slow_pct)
+    says what went wrong, and groups the runs into windows. `whole`:
+    "newest" reads from a store only the newest dated window whole and of
+    the others each host's rates (model.host_rates), "none" only the
+    rates; None reads every run whole."""
+    outcome = store.read(paths, store.Options.of(options), workers, slow_pct,
+                         lean=whole is not None)
     for warning in outcome.warnings:
         warn(warning)
     if outcome.error is not None:  # nothing to read: no answer at all
@@ -53,6 +58,9 @@ def load(paths, minutes=model.WINDOW_MINUTES, workers=True, slow_pct=None, optio
     found = outcome.reading
     failed = report(found.problems)
     windows = model.windows(found.runs, found.failed_jobs, minutes, found.manifests)
+    if whole is not None:
+        dated = [window for window in windows if window.dated()]
+        store.complete(windows, dated[-1:] if whole == "newest" else [])
     ask_slurm(windows)
     return Loaded(found, windows, failed)
 

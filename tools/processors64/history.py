@@ -167,7 +167,7 @@ def _csv_row(window, row):
 
 
 def command_history(args):
-    loaded = console.load(args.files, args.window, workers=False, options=args)
+    loaded = console.load(args.files, args.window, workers=False, options=args, whole="none")
     windows = console.dated(loaded.windows, "the history")
     if not windows:
         return exits.UNREADABLE if loaded.failed else 0

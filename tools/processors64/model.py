@@ -193,6 +193,10 @@ class Run:
         return list(dict.fromkeys(host for host, _, _ in self.tests[0].stretches)) \
             if self.tests else []
 
+    def record_hosts(self):
+        """The hosts of its record's node list, in its order."""
+        return [node["host"] for node in (self.record or {}).get("nodes", [])]
+
     @property
     def complete(self):
         """Whether its report went to its end. A run that stopped early
@@ -309,6 +313,9 @@ class Window:
     # Slurm answered (console.load asks); None where it was not asked or
     # could not be.
     job_states: Optional[dict] = None
+    # {test: {host: rate}} as host_rates gives it, worked out where the
+    # window was read (its runs then hold no figures); None: from its runs.
+    rates: Optional[dict] = None
 
     def dated(self):
         return self.start is not None
@@ -321,8 +328,8 @@ class Window:
     def groups(self):
         """How many jobs the window has: as its records or its manifest say,
         else counted."""
-        said = [window_of(item.record)["groups"] for item in self.runs + self.failed
-                if window_of(item.record) and joins_by_id(window_of(item.record))]
+        said = [item.window_key()["groups"] for item in self.runs + self.failed
+                if item.window_key() and joins_by_id(item.window_key())]
         if self.manifest:
             said.append(len(self.manifest.document["jobs"]))
         return max(said + [len(self.runs) + len(self.failed)])
@@ -395,8 +402,7 @@ class _Reasons:
         for run in window.runs:
             for entry in (run.record or {}).get("placement") or []:
                 self.placed.setdefault(entry["host"], (run, entry))
-            for host in [node["host"] for node in (run.record or {}).get("nodes", [])] + \
-                    run.hosts():
+            for host in run.record_hosts() + run.hosts():
                 self.in_job.setdefault(host, run)
         self.placed_by = _by_host(self.placed.items())
         self.in_job_by = _by_host(self.in_job.items())
@@ -555,7 +561,7 @@ def _window(key, members, manifest=None):
     if manifest is not None:
         lists.append(manifest.document["nodes"])
     for item in members:
-        window = window_of(item.record)
+        window = item.window_key()
         if window and id(window["nodes"]) not in seen:
             seen.add(id(window["nodes"]))
             lists.append(window["nodes"])
@@ -569,19 +575,18 @@ def _window(key, members, manifest=None):
     others = []
     for item in runs + failed:
         others += [name for name in (item.hosts() if isinstance(item, FailedJob) else
-                                     [node["host"] for node in (item.record or {}).get("nodes", [])]
-                                     + item.hosts()) if name not in known]
+                                     item.record_hosts() + item.hosts()) if name not in known]
     if others:
         nodes = _unique_hosts(nodes + others)
     times = [_order(item) for item in members if item.time() is not None or isinstance(item, Run)]
     if manifest is not None and manifest.time() is not None:
         times.append(manifest.time())
     start = min(times) if times else None
-    ids = frozenset(window_of(item.record)["id"] for item in members if window_of(item.record))
+    ids = frozenset(item.window_key()["id"] for item in members if item.window_key())
     if key is None:
         by_time = sorted(members, key=_order)
-        named = list(dict.fromkeys(window_name(window_of(item.record))[1] for item in by_time
-                                   if window_of(item.record)))
+        named = list(dict.fromkeys(window_name(item.window_key())[1] for item in by_time
+                                   if item.window_key()))
         key = (named[0] if len(named) == 1 else f"{named[0]}..{named[-1]}" if named else
                datetime.utcfromtimestamp(start).strftime("%Y-%m-%dT%H:%M:%SZ")
                if start is not None else "unknown")
@@ -604,6 +609,8 @@ def host_rates(window, test_name):
     """{host: median rate of its workers of the common form} in `window`,
     each host from the run that measured it first (a run that stopped early
     measured none)."""
+    if window.rates is not None:
+        return window.rates.get(test_name, {})
     found = {}
     for run in window.runs:
         if not run.complete:

@@ -384,7 +384,7 @@ def default_path(window):
 def command_html(args):
     check_jinja2("html")
     loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow,
-                          options=args)
+                          options=args, whole="newest")
     judgement = verdict.judged(loaded, args.slow, args.drop)
     status = exits.UNREADABLE if loaded.failed else judgement.status
     if judgement.window is None:

@@ -188,7 +188,7 @@ def command_export(args):
         if signal.getsignal(number) is not signal.SIG_IGN:  # as nohup and `&` leave them
             signal.signal(number, _stop)
     loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow,
-                          options=args)
+                          options=args, whole="newest")
     windows = console.dated(loaded.windows, "the metrics")
     text = exposition(windows, args.slow, args.drop)
     if args.out is None:

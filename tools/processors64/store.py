@@ -16,6 +16,7 @@ runs, failed jobs, problems), so that model.windows and every sub-command
 after it work alike on both.
 """
 
+import atexit
 import contextlib
 import functools
 import hashlib
@@ -39,6 +40,7 @@ CLUSTER_ENVIRONMENT = "SLURM_CLUSTER_NAME"
 BUSY_SECONDS = 120      # a writer waits this long for another to finish
 CHUNK = 500             # ids a query asks for at once
 PROGRESS_FROM = 200     # files; a first read of fewer shows no progress
+WRITE_BATCH = 64        # files read, written at once by a fill
 # File systems on which SQLite's write-ahead log (shared memory) is unsafe:
 # there the store keeps a rollback journal.
 NETWORK_FILE_SYSTEMS = ("nfs", "nfs4", "lustre", "cifs", "smb3", "smbfs", "fuse.sshfs",
@@ -291,11 +293,28 @@ def _absolute(directory):
     return os.path.abspath(directory)
 
 
+@functools.lru_cache(maxsize=64)
+def _directory_text(directory):
+    return json.dumps(os.path.join(_absolute(directory), ""))[1:-1]
+
+
+# JSON's escapes of the characters of ASCII that it escapes.
+_ESCAPES = {code: json.dumps(chr(code))[1:-1] for code in [*range(32), ord('"'), ord("\\")]}
+
+
+def _name_text(name):
+    if name.isascii():
+        return name.translate(_ESCAPES)
+    return json.dumps(name)[1:-1]
+
+
 def _path_text(path):
     """An absolute path as the store keeps it: JSON's string form, which
     holds any name (a line feed, bytes that are not UTF-8) in UTF-8."""
     directory, name = os.path.split(path)
-    return json.dumps(os.path.join(_absolute(directory), name))[1:-1]
+    if not name:
+        return json.dumps(os.path.join(_absolute(directory), name))[1:-1]
+    return _directory_text(directory) + _name_text(name)
 
 
 def _path_of(text):
@@ -364,7 +383,7 @@ class Unit:
     problems: list
     cluster: str = ""
     job: Optional[tuple] = None    # the jobs row from its cluster on, without window
-    window: Optional[tuple] = None  # (name, named, array, groups, nodes)
+    window: Optional[tuple] = None  # (name, named, array, groups, nodes, its sha256)
     tests: list = field(default_factory=list)
     stretches: list = field(default_factory=list)
     figures: list = field(default_factory=list)
@@ -381,9 +400,26 @@ def _file_of(path):
     return data, (path, found.st_size, found.st_mtime_ns, hashlib.sha256(data).hexdigest())
 
 
-def _record_rows(unit, record, cluster):
+NODE_TEXTS = 8  # the node lists of windows a batch of a fill keeps as text
+
+
+def _nodes_text(nodes, texts):
+    """(text, sha256) of a window's node list; `texts`: [(list, text,
+    sha256)] of the lists a batch met before, the same list of thousands of
+    nodes in every record of a window, its text made and sent once."""
+    for seen, text, sha in texts:
+        if seen == nodes:
+            return text, sha
+    text = json.dumps(list(nodes))
+    texts.insert(0, (list(nodes), text, hashlib.sha256(text.encode()).hexdigest()))
+    del texts[NODE_TEXTS:]
+    return texts[0][1:]
+
+
+def _record_rows(unit, record, cluster, texts):
     """The record's part: its window, cluster, nodes, and its text without
-    the window's node list (kept once, in the windows table)."""
+    the window's node list (kept once, in the windows table; `texts`:
+    _nodes_text's)."""
     window = model.window_of(record)
     text = None
     if record is not None:
@@ -391,7 +427,7 @@ def _record_rows(unit, record, cluster):
             nodes = window["nodes"]
             unit.window = (window["id"], int(bool(window.get("named"))),
                            int(bool(window.get("array"))), window["groups"],
-                           json.dumps(list(nodes)))
+                           *_nodes_text(nodes, texts))
             window["nodes"] = None
         text = json.dumps(record, separators=(",", ":"))
         if window:
@@ -406,7 +442,7 @@ def _record_rows(unit, record, cluster):
     return cluster, window, text
 
 
-def _report_unit(path, cluster, known):
+def _report_unit(path, cluster, known, texts):
     """The Unit of a results file or console log and the record beside it;
     `known`: the sha256 of each as the store has them, where a file's date
     changed: a file whose content did not is not read again."""
@@ -430,7 +466,7 @@ def _report_unit(path, cluster, known):
                                          int(problem.failure)) for problem in problems])
     if run is None:
         return unit
-    cluster, window, text = _record_rows(unit, run.record, cluster)
+    cluster, window, text = _record_rows(unit, run.record, cluster, texts)
     numbers = [run.ef_overall, run.ef_mean]
     previous = None
     for index, test in enumerate(run.tests):
@@ -462,7 +498,7 @@ def _report_unit(path, cluster, known):
     return unit
 
 
-def _record_unit(path, cluster, known):
+def _record_unit(path, cluster, known, texts):
     """The Unit of a run record whose job made no results file."""
     try:
         main = _file_of(path)[1]
@@ -476,13 +512,13 @@ def _record_unit(path, cluster, known):
                                          for problem in problems])
     if job is None:
         return unit
-    cluster, window, text = _record_rows(unit, job.record, cluster)
+    cluster, window, text = _record_rows(unit, job.record, cluster, texts)
     unit.job = (cluster, 0, 0, None, None, None, None, 0, None, None, None, job.time(),
                 window["group"] if window else None, job.record["exit_status"], 0, text)
     return unit
 
 
-def _manifest_unit(path, cluster, known):
+def _manifest_unit(path, cluster, known, texts=None):
     """The Unit of a window's manifest: its document, as its text."""
     try:
         main = _file_of(path)[1]
@@ -504,9 +540,11 @@ READERS = {"report": _report_unit, "record": _record_unit, "manifest": _manifest
 
 
 def _units(batch, cluster):
-    out = []
+    """The Units of a batch of files; the node list of a window that many
+    of them share is one text (sent once from a reading process)."""
+    out, texts = [], []
     for kind, path, known in batch:
-        unit = READERS[kind](path, cluster, known)
+        unit = READERS[kind](path, cluster, known, texts)
         unit.cluster = unit.job[0] if unit.job else cluster
         out.append(unit)
     return out
@@ -540,23 +578,63 @@ def _known_files(store):
     """{path text: (id, size, mtime_ns, sha256, unit)} of every file the
     store has read."""
     return {path: (file_id, size, mtime, sha, unit) for file_id, path, size, mtime, sha, unit
-            in store.rows("SELECT id, path, size, mtime_ns, sha256, unit FROM files")}
+            in store.rows("SELECT id, path, size, mtime_ns, sha256, unit FROM files ORDER BY id")}
 
 
-def _current(kind, path):
+def _current(kind, path, listings=None):
     """[(path text, identity)] of the files a unit is read from now: a
-    results file with the record beside it (where there is one)."""
-    files = [(_path_text(path), _identity(path))]
-    beside = run_record.record_path(path) if kind == "report" else None
-    if beside is not None and os.path.lexists(beside):
-        files.append((_path_text(beside), _identity(beside)))
+    results file with the record beside it (where there is one); from the
+    `listings` of its directory ({directory: {name: identity}}) where
+    there is one."""
+    directory, name = os.path.split(path)
+    listing = listings.get(directory) if listings else None
+    if listing is None or not name:
+        files = [(_path_text(path), _identity(path))]
+        beside = run_record.record_path(path) if kind == "report" else None
+        if beside is not None and os.path.lexists(beside):
+            files.append((_path_text(beside), _identity(beside)))
+        return files
+    prefix = _directory_text(directory)
+    files = [(prefix + _name_text(name), listing.get(name))]
+    beside = run_record.record_path(name) if kind == "report" else None
+    if beside is not None and beside in listing:
+        files.append((prefix + _name_text(beside), listing[beside]))
     return files
 
 
-def _unit_files(known):
-    """{unit id: [path text, ...]} in the order of their ids (the main file first)."""
+def _listings(paths):
+    """{directory: {name: identity}} of the directories that many of
+    `paths` are in, each listed in one pass (os.scandir)."""
+    count = {}
+    for path in paths:
+        directory = os.path.dirname(path)
+        count[directory] = count.get(directory, 0) + 1
     found = {}
-    for path, (file_id, *_, unit) in sorted(known.items(), key=lambda item: item[1][0]):
+    for directory, many in count.items():
+        if many < 16:
+            continue
+        listing = {}
+        try:
+            with os.scandir(directory or ".") as entries:
+                for entry in entries:
+                    try:
+                        known = entry.stat()
+                    except OSError:
+                        listing[entry.name] = None
+                        continue
+                    listing[entry.name] = ((known.st_size, known.st_mtime_ns)
+                                           if stat.S_ISREG(known.st_mode) else None)
+        except OSError:
+            continue
+        found[directory] = listing
+    return found
+
+
+def _unit_files(known):
+    """{unit id: [path text, ...]} in the order of their ids (the main file
+    first); `known` in the order of their ids (_known_files)."""
+    found = {}
+    for path, (file_id, _, _, _, unit) in known.items():
         found.setdefault(unit if unit is not None else file_id, []).append(path)
     return found
 
@@ -570,17 +648,19 @@ def _stale(now, known, members):
     if main is None or main[4] is not None and main[4] != main[0]:
         return []
     stored = members.get(main[0], [])
-    if [entry[0] for entry in now] != stored:
+    if len(now) != len(stored) or any(text != other for (text, _), other in zip(now, stored)):
         return []
-    if all(identity is not None and known[text][1:3] == identity for text, identity in now):
-        return None
-    return [known[text][3] for text, _ in now]
+    for text, identity in now:
+        entry = known[text]
+        if identity is None or entry[1] != identity[0] or entry[2] != identity[1]:
+            return [known[text][3] for text, _ in now]
+    return None
 
 
 def _window_id(store, cluster, window):
     """The windows row of a record's window key, made where new."""
     key = (cluster, window[0], window[1], window[2], window[3],
-           hashlib.sha256(window[4].encode()).hexdigest())
+           window[5])
     found = store._windows.get(key)
     if found is None:
         rows = store.rows("SELECT id FROM windows WHERE cluster = ? AND name = ? AND "
@@ -618,8 +698,29 @@ def _forget_units(store, units):
         store.run(f"DELETE FROM files WHERE id IN ({marks}) OR unit IN ({marks})", chunk + chunk)
 
 
-def _write(store, unit):
-    """Writes one unit read anew (its files forgotten before)."""
+JOB_ROWS = (
+    ("INSERT INTO problems (file_id, seq, path, message, failure) VALUES (?, ?, ?, ?, ?)",
+     "problems"),
+    ("INSERT INTO tests (job_id, test, name, baseline_seconds, baseline_rate, overall, "
+     "improvement, mean, workers, hosts_as_before) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+     "tests"),
+    ("INSERT INTO stretches (job_id, test, seq, host, first_rank, end_rank) VALUES "
+     "(?, ?, ?, ?, ?, ?)", "stretches"),
+    ("INSERT INTO figures (job_id, test, seq, host, workers, rate, low, middle, high) VALUES "
+     "(?, ?, ?, ?, ?, ?, ?, ?, ?)", "figures"),
+    ("INSERT INTO slow_workers (job_id, test, seq, rank, rate) VALUES (?, ?, ?, ?, ?)",
+     "slow_workers"),
+    ("INSERT INTO rates (job_id, test, seconds, rates) VALUES (?, ?, ?, ?)", "rates"),
+    ("INSERT INTO nodes (job_id, seq, host, cpu_vendor, cpu_model, microcode, logical_cpus, "
+     "cores, sockets, numa_nodes, memory_bytes, kernel, os, error) VALUES "
+     "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", "nodes"),
+)
+
+
+def _write(store, unit, rows):
+    """Writes one unit read anew (its files forgotten before): its files,
+    job and manifest here, the rest of its rows into `rows` ({table:
+    [row]}, JOB_ROWS) to be written with its batch's."""
     dialect = store.dialect
     main = None
     for path, size, mtime, sha in unit.files:
@@ -630,9 +731,9 @@ def _write(store, unit):
             main = file_id
             store.run("UPDATE files SET unit = ?, kind = ?, cluster = ? WHERE id = ?",
                       (main, unit.kind, unit.cluster, main))
-    store.many("INSERT INTO problems (file_id, seq, path, message, failure) VALUES "
-               "(?, ?, ?, ?, ?)", [(main, seq, str(which), message, failure)
-                                   for seq, (which, message, failure) in enumerate(unit.problems)])
+    rows.setdefault("problems", []).extend(
+        (main, seq, str(which), message, failure)
+        for seq, (which, message, failure) in enumerate(unit.problems))
     if unit.job is None:
         return
     if unit.kind == "manifest":
@@ -652,29 +753,19 @@ def _write(store, unit):
         "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
         (main, *row[:12], window, *row[12:]))[0][0]
 
-    def numbers(rows, first):
+    def numbers(found, first):
         if not odd:
-            return rows
+            return found
         return [row[:first] + tuple(_number_in(value, dialect) for value in row[first:])
-                for row in rows]
+                for row in found]
 
-    store.many("INSERT INTO tests (job_id, test, name, baseline_seconds, baseline_rate, "
-               "overall, improvement, mean, workers, hosts_as_before) VALUES "
-               "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", [(job, *row) for row in numbers(unit.tests, 2)])
-    store.many("INSERT INTO stretches (job_id, test, seq, host, first_rank, end_rank) VALUES "
-               "(?, ?, ?, ?, ?, ?)", [(job, *row) for row in unit.stretches])
-    store.many("INSERT INTO figures (job_id, test, seq, host, workers, rate, low, middle, "
-               "high) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-               [(job, *row) for row in numbers(unit.figures, 4)])
-    store.many("INSERT INTO slow_workers (job_id, test, seq, rank, rate) VALUES "
-               "(?, ?, ?, ?, ?)", [(job, *row) for row in numbers(unit.slow, 3)])
-    store.many("INSERT INTO rates (job_id, test, seconds, rates) VALUES (?, ?, ?, ?)",
-               [(job, test, dialect.blob(seconds), dialect.blob(rates))
-                for test, seconds, rates in unit.rates])
-    store.many("INSERT INTO nodes (job_id, seq, host, cpu_vendor, cpu_model, microcode, "
-               "logical_cpus, cores, sockets, numa_nodes, memory_bytes, kernel, os, error) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-               [(job, *row) for row in unit.nodes])
+    for table, found in (("tests", numbers(unit.tests, 2)), ("stretches", unit.stretches),
+                         ("figures", numbers(unit.figures, 4)),
+                         ("slow_workers", numbers(unit.slow, 3)),
+                         ("rates", [(test, dialect.blob(seconds), dialect.blob(rates))
+                                    for test, seconds, rates in unit.rates]),
+                         ("nodes", unit.nodes)):
+        rows.setdefault(table, []).extend((job, *row) for row in found)
 
 
 def fill(store, found, cluster, directories=()):
@@ -683,39 +774,69 @@ def fill(store, found, cluster, directories=()):
     several processes, and writes it in one transaction; forgets the files
     of `directories` (absolute) that are gone. Returns how many files were
     read."""
+    return fill_planned(store, found, cluster, _plan(store, found, directories))
+
+
+def _plan(store, found, directories=()):
+    """(what to read: [(kind, path, stale)], the path texts of files gone,
+    what the store knows of its files: _known_files) for a fill."""
     known = _known_files(store)
     members = _unit_files(known)
+    listings = _listings([path for kind in KINDS for path in found[kind]])
     todo, wanted = [], set()
     for kind in KINDS:
         for path in found[kind]:
-            now = _current(kind, path)
+            now = _current(kind, path, listings)
             wanted.update(text for text, _ in now)
             stale = _stale(now, known, members)
             if stale is not None:
                 todo.append((kind, path, stale))
     gone = [text for text in known if text not in wanted and
             os.path.dirname(_path_of(text)) in directories]
+    return todo, gone, known
+
+
+def fill_planned(store, found, cluster, plan):
+    """fill, by the _plan made before."""
+    todo, gone, _ = plan
     if not todo and not gone:
         return 0
     progress = Progress(len(todo))
-    units = []
-    try:
-        for unit in reading.each(_units, todo, cluster):
-            units.append(unit)
-            progress.step()
-    finally:
-        progress.end()
+    count = 0
+    # One transaction, written a batch of files at a time as they are read:
+    # what is held at once is a batch's rows, not the fill's.
     with store.writing():
         store._windows.clear()  # ids another fill made may be gone with its rollback
-        _forget(store, [_path_text(entry[0]) for unit in units if unit.kind != "same"
-                        for entry in unit.files] + gone)
-        for unit in units:
-            if unit.kind == "same":  # only its dates changed: what was read stands
-                store.many("UPDATE files SET size = ?, mtime_ns = ? WHERE path = ?",
-                           [(size, mtime, _path_text(path)) for path, size, mtime, _ in unit.files])
-            else:
-                _write(store, unit)
-    return len(units)
+        _forget(store, gone)
+        batch = []
+        try:
+            for unit in reading.each(_units, todo, cluster):
+                batch.append(unit)
+                count += 1
+                progress.step()
+                if len(batch) == WRITE_BATCH:
+                    _write_batch(store, batch)
+                    batch = []
+            _write_batch(store, batch)
+        finally:
+            progress.end()
+    return count
+
+
+def _write_batch(store, units):
+    """Writes units read anew, forgetting first what the store had of
+    their files (another fill may have written them meanwhile)."""
+    _forget(store, [_path_text(entry[0]) for unit in units if unit.kind != "same"
+                    for entry in unit.files])
+    rows = {}
+    for unit in units:
+        if unit.kind == "same":  # only its dates changed: what was read stands
+            store.many("UPDATE files SET size = ?, mtime_ns = ? WHERE path = ?",
+                       [(size, mtime, _path_text(path)) for path, size, mtime, _ in unit.files])
+        else:
+            _write(store, unit, rows)
+    for sql, table in JOB_ROWS:
+        store.many(sql, rows.get(table, []))
 
 
 # ---- Reading the store ------------------------------------------------------------------------
@@ -825,6 +946,218 @@ def jobs(store, ids, paths, workers=True, slow_pct=None):
     return out
 
 
+# ---- Reading the store lean: what grouping needs, the rest when wanted ---------------
+
+_UNREAD = object()
+
+
+class StoredRun(model.Run):
+    """A run as the store holds it, read for grouping into windows: its
+    hosts, window key and time from the store's columns, each host's rate
+    per test (what the past of a window needs), no tests until its window
+    is wanted whole (complete), and its record read when first asked for."""
+
+    def __init__(self, source, job, path, nproc, name, ends, ef_overall, ef_mean, console_log,
+                 has_record, window, unix_time):
+        super().__init__(path, nproc, name, ends, ef_overall, ef_mean, [],
+                         _UNREAD if has_record else None, console_log)
+        self.source, self.job, self.window, self.unix_time = source, job, window, unix_time
+        self.worker_hosts, self.node_hosts, self.rates = [], [], {}
+        self.known_time = _UNREAD
+
+    @property
+    def record(self):
+        if self._record is _UNREAD:
+            self._record = self.source.record(self.job)
+        return self._record
+
+    @record.setter
+    def record(self, value):
+        self._record = value
+
+    def hosts(self):
+        return list(self.worker_hosts)
+
+    def record_hosts(self):
+        return list(self.node_hosts)
+
+    def window_key(self):
+        return self.window
+
+    def time(self):
+        if self.known_time is _UNREAD:
+            known = self.name.seconds() if self.name else None
+            self.known_time = (known if known is not None else None if self.unix_time is None
+                               else int(self.unix_time))
+        return self.known_time
+
+    def __getstate__(self):
+        """As a copy for another process: with its record, without the store."""
+        state = dict(self.__dict__)
+        state["_record"], state["source"], state["known_time"] = self.record, None, self.time()
+        return state
+
+
+class Source:
+    """An open store that lean runs read their records and tests from, in
+    one read transaction (one fill's state) until the process ends."""
+
+    def __init__(self, store, stack, workers, slow_pct):
+        """`stack`: an ExitStack that holds the store's read transaction."""
+        self.store, self.stack, self.lists = store, stack, {}
+        self.workers, self.slow_pct = workers, slow_pct
+        atexit.register(self.close)
+
+    def record(self, job):
+        found = self.store.rows("SELECT record, window_id FROM jobs WHERE id = ?", (job,))
+        if not found or found[0][0] is None:
+            return None
+        record = json.loads(found[0][0])
+        if found[0][1] is not None:
+            record["window"]["nodes"] = self.lists[found[0][1]]
+        return record
+
+    def close(self):
+        with contextlib.suppress(Exception):
+            self.stack.close()
+        self.store.close()
+
+
+def _window_keys(store, window_ids):
+    """{windows row id: the window key as run records hold it, without its group}."""
+    found = {}
+    for chunk, marks in _chunks(window_ids):
+        for window_id, name, named, of_array, count, nodes in store.rows(
+                f"SELECT id, name, is_named, is_array, job_count, nodes FROM windows "
+                f"WHERE id IN ({marks})", chunk):
+            key = {"id": name, "groups": count, "nodes": json.loads(nodes)}
+            if named:
+                key["named"] = True
+            if of_array:
+                key["array"] = True
+            found[window_id] = key
+    return found
+
+
+def lean_jobs(store, ids, paths, source):
+    """{job id: StoredRun or FailedJob} of the jobs `ids` (named as in
+    `paths`): failed jobs whole, runs lean (StoredRun)."""
+    rows = _by_job(store, "SELECT id, report, console_log, nproc, zone, local_time, master, "
+                   "named, ends, ef_overall, ef_mean, unix_time, window_id, window_group, "
+                   "odd_numbers, record IS NOT NULL FROM jobs WHERE id IN ({marks})", ids)
+    keys = _window_keys(store, {row[0][11] for row in rows.values() if row[0][11] is not None})
+    source.lists = {window_id: key["nodes"] for window_id, key in keys.items()}
+    failed = [job for job, row in rows.items() if not row[0][0]]
+    out = jobs(store, failed, paths, source.workers, source.slow_pct) if failed else {}
+    odd = set()
+    for job, ((report, console_log, nproc, zone, local_time, master, named, ends, ef_overall,
+               ef_mean, unix_time, window_id, group, odd_numbers, has_record),) in rows.items():
+        if not report:
+            continue
+        number = _number_out if odd_numbers else (lambda value: value)
+        if odd_numbers:
+            odd.add(job)
+        window = None
+        if window_id is not None:
+            window = dict(keys[window_id], group=group)
+        out[job] = StoredRun(source, job, paths[job], nproc,
+                             _name(zone, local_time, master, named), ends, number(ef_overall),
+                             number(ef_mean), bool(console_log), bool(has_record), window,
+                             unix_time)
+    reports = [job for job, row in rows.items() if row[0][0]]
+    names = _by_job(store, "SELECT job_id, test, name FROM tests WHERE job_id IN ({marks})",
+                    reports)
+    for job, hosts in _by_job(store, "SELECT job_id, host FROM nodes WHERE job_id IN ({marks}) "
+                              "ORDER BY job_id, seq", reports).items():
+        out[job].node_hosts = [host for host, in hosts]
+    for job in reports:
+        firsts = {}  # the first test of each name, as host_rates takes it
+        for test, name in sorted(names.get(job, ())):
+            firsts.setdefault(name, test)
+        out[job].rates = {name: [] for name in firsts}
+        out[job].firsts = {test: out[job].rates[name] for name, test in firsts.items()}
+    # A host's rate per test and the hosts of the first test (its workers'
+    # hosts in the order of their first rank), row by row: 600,000 rows a
+    # year of a large cluster.
+    for chunk, marks in _chunks(reports):
+        current = mine = zero = firsts = None
+        for job, test, host, rate in store.rows(
+                f"SELECT job_id, test, host, rate FROM figures WHERE job_id IN ({marks}) "
+                f"ORDER BY job_id, test, seq", chunk):
+            if job != current:
+                current, run = job, out[job]
+                zero, firsts, last = run.worker_hosts, run.firsts, None
+            if test != last:
+                last, mine = test, firsts.get(test)
+            if test == 0:
+                zero.append(host)
+            if mine is not None and rate is not None:
+                mine.append((host, rate))
+    for job in reports:
+        run = out[job]
+        del run.firsts
+        if job in odd:
+            run.rates = {name: [(host, _number_out(rate)) for host, rate in pairs]
+                         for name, pairs in run.rates.items()}
+    return out
+
+
+def window_rates(window):
+    """{test: {host: rate}} of a window as model.host_rates works it out,
+    from its lean runs' rates (and the tests of runs read whole)."""
+    each = []
+    for run in window.runs:
+        if not run.complete:
+            continue
+        if isinstance(run, StoredRun) and not run.tests:
+            pairs = run.rates
+        else:
+            pairs = {}
+            for test in run.tests:
+                pairs.setdefault(test.name, test)
+            pairs = {name: test.host_medians().items() for name, test in pairs.items()}
+        each.append(pairs)
+    found, once = {}, True
+    for pairs in each:
+        for name, mine in pairs.items():
+            into = found.setdefault(name, {})
+            size = len(into)
+            into.update(mine)
+            once = once and len(into) == size + len(mine)
+    if once:
+        return found
+    found = {}  # a host in two runs: the first run's rate counts
+    for pairs in each:
+        for name, mine in pairs.items():
+            into = found.setdefault(name, {})
+            for host, rate in mine:
+                into.setdefault(host, rate)
+    return found
+
+
+def complete(windows, whole):
+    """Reads the lean runs of the windows `whole` whole (tests, records);
+    gives every other window of lean runs its rates (model.Window.rates)."""
+    for window in windows:
+        lean = [run for run in window.runs + window.copies
+                if isinstance(run, StoredRun) and not run.tests]
+        if not lean:
+            continue
+        if not any(window is wanted for wanted in whole):
+            window.rates = window_rates(window)
+            continue
+        by_source = {}
+        for run in lean:
+            by_source.setdefault(id(run.source), (run.source, []))[1].append(run)
+        for source, runs in by_source.values():
+            read_now = jobs(source.store, [run.job for run in runs],
+                            {run.job: run.path for run in runs}, source.workers,
+                            source.slow_pct)
+            for run in runs:
+                run.tests, run.record = read_now[run.job].tests, read_now[run.job].record
+                run.rates = {}
+
+
 def _problems(store, units, spelled):
     """{unit id: [Problem]} as reading said them, naming the files as
     `spelled` ({unit id: (main path, kind)})."""
@@ -852,14 +1185,18 @@ def _manifests(store, units):
     return found
 
 
-def items(store, found, workers=True, slow_pct=None):
+def items(store, found, workers=True, slow_pct=None, source=None, ids=None):
     """{kind: [(manifest, run or failed job; or None, problems)]} of the
     files `found` ({kind: [path]}, KINDS), as reading makes them, from the
-    store (filled with them)."""
-    spelled, unit_of = {}, {}
+    store (filled with them); with a `source`, runs lean (lean_jobs);
+    `ids`: {path text: file id} of the store's files where known."""
+    spelled, unit_of, ids, text_of = {}, {}, ids or {}, {}
     for kind in KINDS:
-        texts = [_path_text(path) for path in found[kind]]
-        for chunk, marks in _chunks(texts):
+        texts = text_of[kind] = [_path_text(path) for path in found[kind]]
+        for text in texts:
+            if text in ids:
+                unit_of[text] = ids[text]
+        for chunk, marks in _chunks([text for text in texts if text not in unit_of]):
             for file_id, text in store.rows(
                     f"SELECT id, path FROM files WHERE path IN ({marks})", chunk):
                 unit_of[text] = file_id
@@ -872,16 +1209,17 @@ def items(store, found, workers=True, slow_pct=None):
         for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
                                        chunk):
             job_of[file_id] = job
-    loaded = jobs(store, job_of.values(), {job: spelled[file_id][0]
-                                           for file_id, job in job_of.items()}, workers, slow_pct)
+    paths = {job: spelled[file_id][0] for file_id, job in job_of.items()}
+    loaded = (lean_jobs(store, job_of.values(), paths, source) if source else
+              jobs(store, job_of.values(), paths, workers, slow_pct))
     documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
                                    if kind == "manifest"])
     problems = _problems(store, spelled, spelled)
     out = {}
     for kind in KINDS:
         out[kind] = []
-        for path in found[kind]:
-            unit = unit_of[_path_text(path)]
+        for path, text in zip(found[kind], text_of[kind]):
+            unit = unit_of[text]
             if kind == "manifest":
                 item = model.Manifest(path, documents[unit]) if unit in documents else None
             else:
@@ -898,7 +1236,7 @@ def clusters(store):
                                          "ORDER BY 1")]
 
 
-def everything(store, cluster, workers=True, slow_pct=None):
+def everything(store, cluster, workers=True, slow_pct=None, source=None):
     """The Reading of every file of `cluster` in the store (manifests, then
     results files, then failed jobs' records, each in the order of their
     paths, as a directory lists them), named by their paths."""
@@ -910,8 +1248,9 @@ def everything(store, cluster, workers=True, slow_pct=None):
         for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
                                        chunk):
             job_of[file_id] = job
-    loaded = jobs(store, job_of.values(), {job: spelled[file_id][0]
-                                           for file_id, job in job_of.items()}, workers, slow_pct)
+    paths = {job: spelled[file_id][0] for file_id, job in job_of.items()}
+    loaded = (lean_jobs(store, job_of.values(), paths, source) if source else
+              jobs(store, job_of.values(), paths, workers, slow_pct))
     documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
                                    if kind == "manifest"])
     problems = _problems(store, spelled, spelled)
@@ -957,15 +1296,31 @@ def _open_for_files(url, rebuild, where):
     return open_postgresql(url), warnings
 
 
-def _through(store, found, cluster, directories, rebuild, workers, slow_pct):
-    """{kind: items} of the files `found`, read through `store`."""
+def _through(store, found, cluster, directories, rebuild, workers, slow_pct, lean=False):
+    """({kind: items}, the Source of lean runs or None) of the files
+    `found`, read through `store`; `lean`: runs lean (lean_jobs), the store
+    left open for them."""
     if rebuild and store.dialect is schema.PostgreSQL:
         with store.writing():
             _forget(store, [text for kind in KINDS for path in found[kind]
                             for text, _ in _current(kind, path)])
-    fill(store, found, cluster, directories)
-    with store.reading():
-        return items(store, found, workers, slow_pct)
+    # The files are checked in the read transaction that reads them where
+    # none is read anew: what the check saw is what is read.
+    stack = contextlib.ExitStack()
+    try:
+        stack.enter_context(store.reading())
+        plan = _plan(store, found, directories)
+        ids = {text: entry[0] for text, entry in plan[2].items()}
+        if plan[0] or plan[1]:
+            stack.close()
+            fill_planned(store, found, cluster, plan)
+            stack.enter_context(store.reading())
+            ids = None
+        source = Source(store, stack, workers, slow_pct) if lean else None
+        return items(store, found, workers, slow_pct, source, ids), source
+    finally:
+        if not lean:
+            stack.close()
 
 
 def _corrupt(error):
@@ -974,16 +1329,17 @@ def _corrupt(error):
     return isinstance(error, DamagedStore) or type(error) is sqlite3.DatabaseError
 
 
-def read(paths, options, workers=True, slow_pct=None):
+def read(paths, options, workers=True, slow_pct=None, lean=False):
     """The Outcome of the command line's `paths` (files and directories):
     through the store --store names, else each directory's own, else (and
     with --no-store) the files alone; with no paths, every run of the
-    cluster in the store --store names."""
+    cluster in the store --store names. `lean`: runs from a store are
+    StoredRun, to be made whole where wanted with complete()."""
     if options.off or (not paths and not options.url):
         return Outcome(reading.read(paths, workers, slow_pct))
     errors = _database_errors()
     if not paths:
-        return _stored_only(options, workers, slow_pct, errors)
+        return _stored_only(options, workers, slow_pct, errors, lean)
     reports, records, manifests, problems = reading.inputs(paths)
     found = dict(zip(KINDS, (manifests, reports, records)))
     groups = {}  # store url: (where, {kind: [indexes]}, directories)
@@ -994,7 +1350,7 @@ def read(paths, options, workers=True, slow_pct=None):
         folders = {os.path.abspath(path): path for path in paths if os.path.isdir(path)}
         for kind in KINDS:
             for n, path in enumerate(found[kind]):
-                folder = os.path.dirname(os.path.abspath(path))
+                folder = _absolute(os.path.dirname(path))
                 if folder in folders:
                     url = os.path.join(folders[folder], DEFAULT_NAME)
                     groups.setdefault(url, (folders[folder], {mine: [] for mine in KINDS},
@@ -1009,8 +1365,10 @@ def read(paths, options, workers=True, slow_pct=None):
             try:
                 store, said = _open_for_files(url, options.rebuild, where)
                 warnings += said
-                got = _through(store, mine, options.fill_cluster(), directories,
-                               options.rebuild, workers, slow_pct)
+                got, source = _through(store, mine, options.fill_cluster(), directories,
+                                       options.rebuild, workers, slow_pct, lean)
+                if source is not None:
+                    store = None  # open for its lean runs until the process ends
                 break
             except (StoreError, OSError, *errors) as error:
                 text = getattr(error, "strerror", None) or str(error).strip().splitlines()[0]
@@ -1045,13 +1403,16 @@ def read(paths, options, workers=True, slow_pct=None):
     return Outcome(reading.assemble(problems, *(out[kind] for kind in KINDS)), warnings)
 
 
-def _stored_only(options, workers, slow_pct, errors):
+def _stored_only(options, workers, slow_pct, errors, lean=False):
     """Every run of one cluster in the store --store names, and no file."""
     url = options.url
     store = None
     try:
         store = open_url(url, create=False)
-        with store.reading():
+        stack = contextlib.ExitStack()
+        stack.enter_context(store.reading())
+        source = Source(store, stack, workers, slow_pct) if lean else None
+        with contextlib.nullcontext() if lean else stack:
             names = clusters(store)
             if options.cluster is not None:
                 if options.cluster not in names:
@@ -1064,7 +1425,10 @@ def _stored_only(options, workers, slow_pct, errors):
                                            "name one with --cluster NAME")
             else:
                 cluster = names[0] if names else ""
-            return Outcome(everything(store, cluster, workers, slow_pct))
+            found = everything(store, cluster, workers, slow_pct, source)
+            if source is not None:
+                store = None  # open for its lean runs until the process ends
+            return Outcome(found)
     except StoreError as error:
         return Outcome(None, error=f"{shown_url(url)}: the store {error}" + (
             "; make it again from the results files with --rebuild and the files"

@@ -247,7 +247,7 @@ def drain_list(judgement, apply):
 
 def command_verdict(args):
     loaded = console.load(args.files, args.window, workers=False, slow_pct=args.slow,
-                          options=args)
+                          options=args, whole="newest")
     judgement = judged(loaded, args.slow, args.drop)
     # a file not read may hold what was judged
     status = exits.UNREADABLE if loaded.failed else judgement.status
