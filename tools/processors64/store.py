@@ -206,20 +206,41 @@ def open_sqlite(path, create=True):
             raise DamagedStore(f"fails its check: {problem}")
     elif not create:
         raise StoreError("no such store")
-    connection = sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None,
-                                 check_same_thread=False)
-    store = Store(path, schema.SQLite, connection, path)
-    try:
-        store.run(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
-        kind = _file_system(os.path.dirname(os.path.abspath(path)))
-        mode = "DELETE" if kind in NETWORK_FILE_SYSTEMS else "WAL"
-        store.run(f"PRAGMA journal_mode = {mode}")
-        store.run("PRAGMA synchronous = NORMAL" if mode == "WAL" else "PRAGMA synchronous = FULL")
-        _up_to_date(store)
-    except sqlite3.DatabaseError as error:
-        store.close()
-        raise DamagedStore(f"fails its check: {error}") from None
-    return store
+    # Another process making or filling the same new store holds its lock:
+    # some of SQLite's steps (the journal mode, a read turning into a write)
+    # answer "locked" at once rather than wait, so they are tried again
+    # until it is done. Locked is busy, never damaged: a store another
+    # process is filling is not made again under it.
+    deadline = time.monotonic() + BUSY_SECONDS
+    while True:
+        connection = sqlite3.connect(path, timeout=BUSY_SECONDS, isolation_level=None,
+                                     check_same_thread=False)
+        store = Store(path, schema.SQLite, connection, path)
+        try:
+            store.run(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
+            kind = _file_system(os.path.dirname(os.path.abspath(path)))
+            mode = "DELETE" if kind in NETWORK_FILE_SYSTEMS else "WAL"
+            store.run(f"PRAGMA journal_mode = {mode}")
+            store.run("PRAGMA synchronous = NORMAL" if mode == "WAL" else
+                      "PRAGMA synchronous = FULL")
+            _up_to_date(store)
+            return store
+        except sqlite3.OperationalError as error:
+            store.close()
+            if not _locked(error):
+                raise DamagedStore(f"fails its check: {error}") from None
+            if time.monotonic() > deadline:
+                raise StoreError(f"another process holds it: {error}") from None
+            time.sleep(0.1)
+        except sqlite3.DatabaseError as error:
+            store.close()
+            raise DamagedStore(f"fails its check: {error}") from None
+
+
+def _locked(error):
+    """Whether SQLite's error says another connection holds the lock."""
+    text = str(error).lower()
+    return "locked" in text or "busy" in text
 
 
 def open_postgresql(url):
