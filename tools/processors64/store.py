@@ -1225,17 +1225,7 @@ def items(store, found, workers=True, slow_pct=None, source=None, ids=None):
             if text not in unit_of:
                 raise StoreError(f"{shown(path)} is not in the store after its fill")
             spelled[unit_of[text]] = (path, kind)
-    job_of = {}
-    for chunk, marks in _chunks(spelled):
-        for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
-                                       chunk):
-            job_of[file_id] = job
-    paths = {job: spelled[file_id][0] for file_id, job in job_of.items()}
-    loaded = (lean_jobs(store, job_of.values(), paths, source) if source else
-              jobs(store, job_of.values(), paths, workers, slow_pct))
-    documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
-                                   if kind == "manifest"])
-    problems = _problems(store, spelled, spelled)
+    job_of, loaded, documents, problems = _held(store, spelled, workers, slow_pct, source)
     out = {}
     for kind in KINDS:
         out[kind] = []
@@ -1251,6 +1241,24 @@ def items(store, found, workers=True, slow_pct=None, source=None, ids=None):
     return out
 
 
+def _held(store, spelled, workers, slow_pct, source):
+    """What the store holds of the files `spelled` ({file id: (path,
+    kind)}): {file id: job id}, {job id: run or failed job}, {file id:
+    manifest document}, {file id: [Problem]}."""
+    job_of = {}
+    for chunk, marks in _chunks(spelled):
+        for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
+                                       chunk):
+            job_of[file_id] = job
+    paths = {job: spelled[file_id][0] for file_id, job in job_of.items()}
+    loaded = (lean_jobs(store, job_of.values(), paths, source) if source else
+              jobs(store, job_of.values(), paths, workers, slow_pct))
+    documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
+                                   if kind == "manifest"])
+    problems = _problems(store, spelled, spelled)
+    return job_of, loaded, documents, problems
+
+
 def clusters(store):
     """The clusters whose runs, failed jobs or manifests the store holds."""
     return [row[0] for row in store.rows("SELECT DISTINCT cluster FROM files WHERE unit = id "
@@ -1264,17 +1272,7 @@ def everything(store, cluster, workers=True, slow_pct=None, source=None):
     files = store.rows("SELECT id, path, kind FROM files WHERE cluster = ? AND unit = id",
                        (cluster,))
     spelled = {file_id: (_path_of(text), kind) for file_id, text, kind in files}
-    job_of = {}
-    for chunk, marks in _chunks(spelled):
-        for job, file_id in store.rows(f"SELECT id, file_id FROM jobs WHERE file_id IN ({marks})",
-                                       chunk):
-            job_of[file_id] = job
-    paths = {job: spelled[file_id][0] for file_id, job in job_of.items()}
-    loaded = (lean_jobs(store, job_of.values(), paths, source) if source else
-              jobs(store, job_of.values(), paths, workers, slow_pct))
-    documents = _manifests(store, [unit for unit, (_, kind) in spelled.items()
-                                   if kind == "manifest"])
-    problems = _problems(store, spelled, spelled)
+    job_of, loaded, documents, problems = _held(store, spelled, workers, slow_pct, source)
     found = Reading()
     into = {"manifest": found.manifests, "report": found.runs, "record": found.failed_jobs}
     for file_id, (path, kind) in sorted(spelled.items(), key=lambda item: (
