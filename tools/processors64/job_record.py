@@ -2,14 +2,9 @@
 beside its results file, else under the job's start and first node."""
 
 import os
-import time
 
 from . import build_record, results_file, run_record, slurm
 from .run_console import say, shown
-
-
-def utc(seconds):
-    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
 
 
 def record_path(results, work_dir, started, host):
@@ -24,7 +19,8 @@ def record_path(results, work_dir, started, host):
 
 def write(run, window, mpi, binary, window_hosts):
     """Writes `run`'s record; its results file or None."""
-    started, ended = utc(run.started_ns // 10**9), utc(run.ended_ns // 10**9)
+    started = run_record.utc(run.started_ns // 10**9)
+    ended = run_record.utc(run.ended_ns // 10**9)
     hosts = run.hosts() if window.groups > 1 else {
         node.get("host") for node in run.nodes if "error" not in node}
     results, note = results_file.find(run.job.work_dir, run.started_ns, run.started_ns / 1e9,

@@ -12,7 +12,7 @@ import json
 import re
 import time
 
-from . import atomic, schema
+from . import atomic, run_record, schema
 from .schema import RecordError
 
 SUFFIX = ".window.json"
@@ -44,7 +44,7 @@ def document(name, nodes, jobs, left_out, created=None, cluster=None, partition=
     """A manifest: `jobs` [(id or None, [node...])], `left_out`
     [(host, state, reason or None)]."""
     return {"window": name,
-            "created": created or time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+            "created": created or run_record.utc(),
             "cluster": cluster, "partition": partition, "reservation": reservation,
             "nodes_per_job": nodes_per_job, "nodes": list(nodes),
             "jobs": [{"id": job, "nodes": list(names)} for job, names in jobs],

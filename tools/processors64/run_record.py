@@ -9,6 +9,7 @@ working directory. The keys are in records.schema.json.
 import json
 import math
 import re
+import time
 
 from . import atomic, schema
 from .schema import RecordError
@@ -19,6 +20,12 @@ RESULTS_SUFFIX = ".txt"
 VERDICT_SUFFIXES = (".verdict.txt", ".drain.sh", ".html")
 NODE_KEYS = tuple(key for key in schema.keys("node") if key != "error")
 RUN_KEYS = schema.keys("run")
+
+
+def utc(seconds=None):
+    """A time as the records write it, UTC to the second
+    (2026-12-08T16:04:46Z); now where `seconds` is None."""
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
 
 
 def record_path(path):

@@ -232,8 +232,7 @@ class Sweep:
     reservation: object = None
     nodes_per_job: int = 1
     cluster: object = None
-    created: str = field(default_factory=lambda: time.strftime("%Y-%m-%dT%H:%M:%SZ",
-                                                               time.gmtime()))
+    created: str = field(default_factory=run_record.utc)
 
     @property
     def path(self):
