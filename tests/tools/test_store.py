@@ -136,6 +136,42 @@ def test_read_again_reads_only_what_changed(tmp_path):
         tool("verdict", "--no-store", directory)
 
 
+def test_listing_taken_at_its_word_and_a_store_of_the_first_schema(tmp_path):
+    """A directory whose files are as the store last listed them is not
+    checked file by file, yet a store that lost a file's rows behind its
+    listing answers as the files; and a store made before each run's lean
+    row was kept (schema version 1) is brought up to date in place, its
+    runs' rows worked out from its tables, with no file to read again."""
+    directory = series(tmp_path / "runs", "failed group")
+    store = os.path.join(directory, STORE)
+    expected = {command: tool(*command, "--no-store", directory)
+                for command in (("verdict",), ("history",))}
+    assert tool("verdict", directory) == expected[("verdict",)]
+    with sqlite3.connect(store) as connection:
+        assert connection.execute("SELECT COUNT(*) FROM listings").fetchone()[0] == 1
+        newest = connection.execute("SELECT file_id FROM jobs ORDER BY unix_time DESC "
+                                    "LIMIT 1").fetchone()[0]
+        connection.execute("DELETE FROM jobs WHERE file_id = ?", (newest,))
+        connection.execute("DELETE FROM files WHERE id = ? OR unit = ?", (newest, newest))
+    assert tool("verdict", directory) == expected[("verdict",)]
+    assert tool("verdict", "--store", store) == expected[("verdict",)]
+
+    with sqlite3.connect(store) as connection:
+        for statement in ("ALTER TABLE jobs DROP COLUMN lean",
+                          "ALTER TABLE jobs DROP COLUMN lean_rates", "DROP TABLE listings",
+                          "DELETE FROM meta WHERE key = 'generation'",
+                          "UPDATE meta SET value = '1' WHERE key = 'version'"):
+            connection.execute(statement)
+    for command, answer in expected.items():
+        assert tool(*command, "--store", store) == answer, command
+    with sqlite3.connect(store) as connection:
+        assert connection.execute("SELECT value FROM meta WHERE key = 'version'").fetchone() \
+            == ("2",)
+        assert connection.execute("SELECT COUNT(*) FROM jobs WHERE report = 1 AND (lean IS NULL "
+                                  "OR lean_rates IS NULL)").fetchone() == (0,)
+    assert tool("verdict", directory) == expected[("verdict",)]
+
+
 def test_fills_at_once(tmp_path):
     """Two fills of one new store at once: both answer right, each file is
     in the store once."""

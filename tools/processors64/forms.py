@@ -100,5 +100,10 @@ def host_medians(test):
 
 def median(values):
     """The median, NaN where a value is NaN (no order to take one in)."""
-    values = list(values)
-    return math.nan if any(map(math.isnan, values)) else statistics.median(values)
+    ordered = sorted(values)
+    if not ordered:
+        raise statistics.StatisticsError("no median for empty data")
+    if any(map(math.isnan, ordered)):
+        return math.nan
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2

@@ -9,7 +9,9 @@ newest window is held against the median of its earlier windows.
 """
 
 import csv
+import itertools
 import math
+import operator
 import os
 import re
 import sys
@@ -44,11 +46,11 @@ class Row:
 
     @property
     def windows(self):
-        return sum(rate is not None for rate in self.rates)
+        return len(self.rates) - self.rates.count(None)
 
     @property
     def earlier(self):
-        return sum(rate is not None for rate in self.rates[:-1])
+        return len(self.rates) - 1 - self.rates[:-1].count(None) if self.rates else 0
 
 
 def host_rows(windows, drop=DROP):
@@ -58,11 +60,14 @@ def host_rows(windows, drop=DROP):
     for name in model.TESTS:
         per_window = [model.host_rates(window, name) for window in windows]
         newest = per_window[-1] if per_window else {}
-        hosts = list(newest) + [host for rates in reversed(per_window[:-1])
-                                for host in rates if host not in newest]
-        for host in dict.fromkeys(hosts):
-            rates = [rates.get(host) for rates in per_window]
-            earlier = [rate for rate in rates[:-1] if rate is not None]
+        hosts = dict.fromkeys(newest)
+        for rates in reversed(per_window[:-1]):
+            hosts.update(dict.fromkeys(rates))
+        count = len(per_window)
+        for host in hosts:
+            rates = list(map(dict.get, per_window, itertools.repeat(host, count)))
+            earlier = list(itertools.compress(rates, map(operator.is_not, rates[:-1],
+                                                         itertools.repeat(None))))
             median = forms.median(earlier) if earlier else None
             latest = rates[-1]
             change = None

@@ -595,8 +595,11 @@ def _window(key, members, manifest=None):
 
 def _unique_hosts(names):
     """The names in order, each host once (node1 and node1.lan are one)."""
+    names = list(dict.fromkeys(names))
+    if "." not in "".join(names):
+        return names
     out, by_label = [], {}
-    for name in dict.fromkeys(names):
+    for name in names:
         label = name.split(".")[0]
         if label in by_label and any(same_host(name, other) for other in by_label[label]):
             continue

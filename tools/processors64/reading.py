@@ -60,22 +60,28 @@ class Reading:
 
 # ---- The files to read ------------------------------------------------------------
 
+def read_by_name(name):
+    """Whether a directory's file of this name is read with it: a results
+    file, a run record or a window manifest."""
+    return bool(results_name.PATTERN.match(name) or name.endswith(run_record.RECORD_SUFFIX)
+                or (name.endswith(manifest.SUFFIX) and not name.startswith(".")))
+
+
 def _in_directory(directory):
     """The results files, run records and window manifests in `directory`,
     by name."""
     names = sorted(os.listdir(directory))
-    return [os.path.join(directory, name) for name in names
-            if results_name.PATTERN.match(name) or name.endswith(run_record.RECORD_SUFFIX)
-            or (name.endswith(manifest.SUFFIX) and not name.startswith("."))]
+    prefix = directory if directory.endswith(os.sep) else directory + os.sep
+    return [prefix + name for name in names if read_by_name(name)]
 
 
 def inputs(paths):
     """(the reports to read, the records of jobs without a results file,
     the manifests, problems) for the command line's `paths`. A directory
-    stands for every results file, run record and manifest in it. The verdict's files beside a results
-    file are left out. A run record stands for its results file (results_*
-    names both, as they sort together); a record whose job made no results
-    file is a failed job of its window."""
+    stands for every results file, run record and manifest in it. The
+    verdict's files beside a results file are left out. A run record stands
+    for its results file (results_* names both, as they sort together); a
+    record whose job made no results file is a failed job of its window."""
     problems = []
     expanded, named = [], set()
     for path in paths:
@@ -92,8 +98,8 @@ def inputs(paths):
             expanded += found
             # Absolute names of a directory's files from the directory's, once.
             cut = len(path.rstrip("/")) if path.rstrip("/") else 0
-            directory = os.path.abspath(path)
-            named.update(os.path.join(directory, name[cut:].lstrip("/")) for name in found)
+            directory = os.path.join(os.path.abspath(path), "")
+            named.update(directory + name[cut:].lstrip("/") for name in found)
         else:
             expanded.append(path)
             named.add(os.path.abspath(path))
@@ -102,9 +108,10 @@ def inputs(paths):
         if path.endswith(manifest.SUFFIX):
             manifests.append(path)
             continue
-        if any(path.endswith(suffix) and
-               os.path.lexists(path[:-len(suffix)] + run_record.RESULTS_SUFFIX)
-               for suffix in run_record.VERDICT_SUFFIXES):
+        if path.endswith(run_record.VERDICT_SUFFIXES) and any(
+                path.endswith(suffix) and
+                os.path.lexists(path[:-len(suffix)] + run_record.RESULTS_SUFFIX)
+                for suffix in run_record.VERDICT_SUFFIXES):
             continue  # the verdict on the results file beside it, no report
         if not path.endswith(run_record.RECORD_SUFFIX):
             reports.append(path)

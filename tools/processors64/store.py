@@ -21,6 +21,7 @@ import contextlib
 import functools
 import hashlib
 import json
+import marshal
 import os
 import stat
 import sys
@@ -293,6 +294,8 @@ def _up_to_date(store):
         for step in range(version + 1, schema.VERSION + 1):
             for statement in schema.statements(store.dialect, step):
                 store.run(statement)
+            if version and step in MIGRATED:
+                MIGRATED[step](store)
         if version == 0:
             store.many("INSERT INTO meta (key, value) VALUES (?, ?)",
                        [("version", str(schema.VERSION)), ("slow", repr(float(forms.SLOW)))])
@@ -411,6 +414,69 @@ class Unit:
     slow: list = field(default_factory=list)
     rates: list = field(default_factory=list)
     nodes: list = field(default_factory=list)
+    lean: tuple = (None, None)     # jobs.lean, jobs.lean_rates (_lean_of)
+
+
+def _lean_of(run, host_figures):
+    """(jobs.lean, jobs.lean_rates) of a run whose tests' {host:
+    HostFigures} are `host_figures`: what grouping the run into windows and
+    holding later windows against it need, in one row a run, read without
+    a Python object per figure. lean is a line of JSON, [its record's nodes'
+    hosts (null where they are its workers'), [[test name, its hosts with a
+    rate in the order of its figures (null where they are its workers')]]
+    of the first test of each name, its workers' hosts (null where they
+    follow)], then its workers' hosts in the order of their first rank, a
+    line each (no host name holds a line feed or space; the same first line
+    in most runs); lean_rates the rates of those tests' hosts, test after
+    test, as doubles."""
+    hosts, names, rates = run.hosts(), {}, array("d")
+    for test, by_host in zip(run.tests, host_figures):
+        if test.name not in names:
+            mine = [host for host, figures in by_host.items() if figures.rate is not None]
+            names[test.name] = None if mine == hosts else mine
+            rates.extend(by_host[host].rate for host in mine)
+    nodes = run.record_hosts()
+    lines = hosts and not any(char in host for host in hosts for char in " \n")
+    text = json.dumps([None if nodes == hosts else nodes, list(names.items()),
+                       None if lines else hosts], separators=(",", ":"))
+    return text + "".join("\n" + host for host in hosts) if lines else text, _doubles(rates)
+
+
+def _from_lean(text, data, heads):
+    """(workers' hosts, nodes' hosts, {test name: (hosts, rates)}) of a
+    run's jobs.lean and jobs.lean_rates (_lean_of); `heads`: {first line:
+    what it says} of the runs read before."""
+    head, _, lines = text.partition("\n")
+    said = heads.get(head)
+    if said is None:
+        said = heads[head] = json.loads(head)
+    nodes, names, hosts = said
+    if hosts is None:
+        # One string a host however many runs measured it: the windows'
+        # tables of thousands of hosts are then looked up by identity.
+        hosts = list(map(sys.intern, lines.split("\n")))
+    values, rates, at = _from_doubles(data), {}, 0
+    for name, mine in names:
+        mine = hosts if mine is None else mine
+        rates[name] = (mine, values[at:at + len(mine)])
+        at += len(mine)
+    return hosts, hosts if nodes is None else nodes, rates
+
+
+def _lean_from_tables(store):
+    """Works out jobs.lean of every run of a store made before it was kept,
+    from the run's tables."""
+    ids = [row[0] for row in store.rows("SELECT id FROM jobs WHERE report = 1")]
+    for start in range(0, len(ids), CHUNK):
+        chunk = ids[start:start + CHUNK]
+        runs = jobs(store, chunk, dict.fromkeys(chunk, ""), workers=False)
+        store.many("UPDATE jobs SET lean = ?, lean_rates = ? WHERE id = ?", [
+            (*_lean_of(run, [test.host_figures(test.figures_slow) for test in run.tests]),
+             job) for job, run in runs.items()])
+
+
+# {schema version: what store.py works out after its statements}
+MIGRATED = {2: _lean_from_tables}
 
 
 def _file_of(path):
@@ -490,6 +556,7 @@ def _report_unit(path, cluster, known, texts):
     cluster, window, text = _record_rows(unit, run.record, cluster, texts)
     numbers = [run.ef_overall, run.ef_mean]
     previous = None
+    host_figures = []
     for index, test in enumerate(run.tests):
         same = previous is not None and (test.stretches is previous or
                                          test.stretches == previous)
@@ -501,12 +568,15 @@ def _report_unit(path, cluster, known, texts):
         if not same:
             unit.stretches += [(index, seq, host, start, end)
                                for seq, (host, start, end) in enumerate(test.stretches)]
-        for seq, (host, figures) in enumerate(test.host_figures(forms.SLOW).items()):
+        by_host = test.host_figures(forms.SLOW)
+        host_figures.append(by_host)
+        for seq, (host, figures) in enumerate(by_host.items()):
             unit.figures.append((index, seq, host, figures.workers, figures.rate, figures.low,
                                  figures.middle, figures.high))
             unit.slow += [(index, seq, rank, rate) for rank, rate in figures.slow]
             numbers += [figures.rate, figures.low, figures.middle, figures.high]
         unit.rates.append((index, _doubles(test.seconds), _doubles(test.rates)))
+    unit.lean = _lean_of(run, host_figures)
     name = run.name
     odd = any(value is not None and _odd(value) for value in numbers)
     unit.job = (cluster, 1, int(run.console_log), run.nproc,
@@ -605,50 +675,71 @@ def _known_files(store):
 def _current(kind, path, listings=None):
     """[(path text, identity)] of the files a unit is read from now: a
     results file with the record beside it (where there is one); from the
-    `listings` of its directory ({directory: {name: identity}}) where
-    there is one."""
+    `listings` of its directory (_listings) where there is one."""
     directory, name = os.path.split(path)
     listing = listings.get(directory) if listings else None
-    if listing is None or not name:
+    if listing is None or not name or name not in listing:
         files = [(_path_text(path), _identity(path))]
         beside = run_record.record_path(path) if kind == "report" else None
         if beside is not None and os.path.lexists(beside):
             files.append((_path_text(beside), _identity(beside)))
         return files
-    prefix = _directory_text(directory)
-    files = [(prefix + _name_text(name), listing.get(name))]
+    files = [listing[name]]
     beside = run_record.record_path(name) if kind == "report" else None
     if beside is not None and beside in listing:
-        files.append((prefix + _name_text(beside), listing[beside]))
+        files.append(listing[beside])
     return files
 
 
-def _listings(paths):
-    """{directory: {name: identity}} of the directories that many of
-    `paths` are in, each listed in one pass (os.scandir)."""
+def _name_texts(names):
+    """The store's texts of the file names `names` of one directory
+    (_name_text), in one pass: '/' is in no name."""
+    return json.dumps("/".join(names))[1:-1].split("/")
+
+
+def _stat_of(entry):
+    try:
+        return entry.stat()
+    except OSError:
+        return None
+
+
+def _listings(paths, directories=()):
+    """({directory: {name: (path text, identity)}}, {directory: digest}) of
+    the directories read whole (`directories`, absolute) and those that many
+    of `paths` are in, each listed in one pass (os.scandir). The digest is
+    of the path text and identity of each file reading takes from a
+    directory (reading.read_by_name)."""
     count = {}
     for path in paths:
         directory = os.path.dirname(path)
         count[directory] = count.get(directory, 0) + 1
-    found = {}
+    found, digests = {}, {}
     for directory, many in count.items():
-        if many < 16:
+        if many < 16 and _absolute(directory) not in directories:
             continue
-        listing = {}
         try:
-            with os.scandir(directory or ".") as entries:
-                for entry in entries:
-                    try:
-                        known = entry.stat()
-                    except OSError:
-                        listing[entry.name] = None
-                        continue
-                    listing[entry.name] = ((known.st_size, known.st_mtime_ns)
-                                           if stat.S_ISREG(known.st_mode) else None)
+            with os.scandir(directory or ".") as listed:
+                entries = list(listed)
         except OSError:
             continue
-        found[directory] = listing
-    return found
+        names = [entry.name for entry in entries]
+        try:
+            found_now = [entry.stat() for entry in entries]
+        except OSError:  # gone since it was listed: one at a time
+            found_now = list(map(_stat_of, entries))
+        identities = [(known.st_size, known.st_mtime_ns)
+                      if known is not None and stat.S_ISREG(known.st_mode) else None
+                      for known in found_now]
+        prefix = _directory_text(directory)
+        listing = found[directory] = {name: (prefix + text, identity) for name, text, identity
+                                      in zip(names, _name_texts(names), identities)}
+        # In the order listed: a directory listed again as it was lists in
+        # the same order (another order costs a check file by file).
+        digests[directory] = hashlib.sha256(marshal.dumps(
+            [entry for name, entry in listing.items() if reading.read_by_name(name)],
+            2)).hexdigest()
+    return found, digests
 
 
 def _unit_files(known):
@@ -697,8 +788,16 @@ def _window_id(store, cluster, window):
     return found
 
 
+def _forget_listings(store, directories):
+    """Deletes the listings of the `directories` (directory texts)."""
+    for chunk, marks in _chunks(directories):
+        store.run(f"DELETE FROM listings WHERE directory IN ({marks})", chunk)
+
+
 def _forget(store, paths):
-    """Deletes the files `paths` (path texts) and all that was read from them."""
+    """Deletes the files `paths` (path texts) and all that was read from
+    them, and the listings of their directories."""
+    _forget_listings(store, {text[:text.rindex("/") + 1] for text in paths})
     for start in range(0, len(paths), CHUNK):
         chunk = paths[start:start + CHUNK]
         marks = ", ".join("?" * len(chunk))
@@ -770,9 +869,10 @@ def _write(store, unit, rows):
     job = store.rows(
         "INSERT INTO jobs (file_id, cluster, report, console_log, nproc, zone, local_time, "
         "master, named, ends, ef_overall, ef_mean, unix_time, window_id, window_group, "
-        "exit_status, odd_numbers, record) VALUES "
-        "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-        (main, *row[:12], window, *row[12:]))[0][0]
+        "exit_status, odd_numbers, record, lean, lean_rates) VALUES "
+        "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+        (main, *row[:12], window, *row[12:], unit.lean[0],
+         None if unit.lean[1] is None else dialect.blob(unit.lean[1])))[0][0]
 
     def numbers(found, first):
         if not odd:
@@ -798,35 +898,118 @@ def fill(store, found, cluster, directories=()):
     return fill_planned(store, found, cluster, _plan(store, found, directories))
 
 
-def _plan(store, found, directories=()):
-    """(what to read: [(kind, path, stale)], the path texts of files gone,
-    what the store knows of its files: _known_files) for a fill."""
+@dataclass
+class Plan:
+    """What a fill is to do: `todo` [(kind, path, stale)] to read, the path
+    texts of files `gone`, the `digests` of directories to keep ({directory
+    text: digest}, listings); the ids of the files the store knew (`ids`,
+    {path text: file id}; the first files of units only where its
+    listings were taken at their word), the path text of each file
+    found (`texts`, {kind: [text]} in the order of the files found), and
+    the store's generation it was made in. `listed`: whether the store was
+    taken at its word, its listings as the directories' now."""
+    todo: list
+    gone: list
+    digests: dict
+    ids: dict
+    texts: dict
+    generation: int
+    listed: bool = False
+
+    def work(self):
+        return bool(self.todo or self.gone or self.digests)
+
+
+def _generation(store):
+    return int(store.rows("SELECT value FROM meta WHERE key = 'generation'")[0][0])
+
+
+def _plan(store, found, directories=(), listed=True):
+    """The Plan of a fill of the files `found`, of which those in
+    `directories` (absolute) are all that reading takes from them. Where
+    the store's listing of each of those directories is as it is now (and
+    `listed`), their files are not checked one by one."""
+    listings, digests = _listings([path for kind in KINDS for path in found[kind]],
+                                  directories)
+    whole = {_directory_text(directory): digest for directory, digest in digests.items()
+             if _absolute(directory) in directories}
+    kept = {}
+    for chunk, marks in _chunks(whole):
+        kept.update(store.rows(f"SELECT directory, digest FROM listings WHERE directory IN "
+                               f"({marks})", chunk))
+    generation = _generation(store)
+    if listed and whole and kept == whole:
+        texts = _listed_texts(found, listings, digests, directories)
+        if texts is not None:
+            ids = {}
+            for directory in whole:  # the range of the paths in it (and below it)
+                ids.update(store.rows("SELECT path, id FROM files WHERE path >= ? AND path < ? "
+                                      "AND unit = id", (directory, directory[:-1] + "0")))
+            return Plan([], [], {}, ids, texts, generation, listed=True)
     known = _known_files(store)
     members = _unit_files(known)
-    listings = _listings([path for kind in KINDS for path in found[kind]])
-    todo, wanted = [], set()
+    todo, wanted, texts = [], [], {}
     for kind in KINDS:
+        mine = texts[kind] = []
         for path in found[kind]:
             now = _current(kind, path, listings)
-            wanted.update(text for text, _ in now)
-            stale = _stale(now, known, members)
-            if stale is not None:
-                todo.append((kind, path, stale))
+            mine.append(now[0][0])
+            wanted += now
+            if not _unchanged(now, known, members):
+                stale = _stale(now, known, members)
+                if stale is not None:
+                    todo.append((kind, path, stale))
+    wanted = dict(wanted)
     gone = [text for text in known if text not in wanted and
             os.path.dirname(_path_of(text)) in directories]
-    return todo, gone, known
+    return Plan(todo, gone, {text: digest for text, digest in whole.items()
+                             if kept.get(text) != digest},
+                {text: entry[0] for text, entry in known.items()}, texts, generation)
+
+
+def _listed_texts(found, listings, digests, directories):
+    """{kind: [path text]} of the files `found` from the listings, where
+    each is in a directory read whole; else None."""
+    texts = {}
+    for kind in KINDS:
+        mine = texts[kind] = []
+        for path in found[kind]:
+            directory, name = os.path.split(path)
+            listing = listings.get(directory)
+            entry = listing.get(name) if listing is not None else None
+            if entry is None or directory not in digests or _absolute(directory) not in (
+                    directories):
+                return None
+            mine.append(entry[0])
+    return texts
+
+
+def _unchanged(now, known, members):
+    """Whether the store's copy of the unit whose files are `now` stands,
+    the quick way for the files a fill finds as it left them (else _stale
+    says)."""
+    main = known.get(now[0][0])
+    if main is None or main[4] != main[0] or (main[1], main[2]) != now[0][1] or len(
+            members.get(main[0], ())) != len(now):
+        return False
+    for text, identity in now[1:]:
+        entry = known.get(text)
+        if entry is None or entry[4] != main[0] or (entry[1], entry[2]) != identity:
+            return False
+    return True
 
 
 def fill_planned(store, found, cluster, plan):
     """fill, by the _plan made before."""
-    todo, gone, _ = plan
-    if not todo and not gone:
+    todo, gone = plan.todo, plan.gone
+    if not plan.work():
         return 0
     progress = Progress(len(todo))
     count = 0
     # One transaction, written a batch of files at a time as they are read:
     # what is held at once is a batch's rows, not the fill's.
     with store.writing():
+        generation = _generation(store)
         store._windows.clear()  # ids another fill made may be gone with its rollback
         _forget(store, gone)
         batch = []
@@ -841,6 +1024,13 @@ def fill_planned(store, found, cluster, plan):
             _write_batch(store, batch)
         finally:
             progress.end()
+        # The listings the plan saw are the store's now, unless another
+        # fill came between the plan and this one.
+        _forget_listings(store, plan.digests)
+        if generation == plan.generation:
+            store.many("INSERT INTO listings (directory, digest) VALUES (?, ?)",
+                       list(plan.digests.items()))
+        _next_generation(store)
     return count
 
 
@@ -1062,64 +1252,30 @@ def _window_keys(store, window_ids):
 
 def lean_jobs(store, ids, paths, source):
     """{job id: StoredRun or FailedJob} of the jobs `ids` (named as in
-    `paths`): failed jobs whole, runs lean (StoredRun)."""
+    `paths`): failed jobs whole, runs lean (StoredRun, from jobs.lean)."""
     rows = _by_job(store, "SELECT id, report, console_log, nproc, zone, local_time, master, "
                    "named, ends, ef_overall, ef_mean, unix_time, window_id, window_group, "
-                   "odd_numbers, record IS NOT NULL FROM jobs WHERE id IN ({marks})", ids)
+                   "odd_numbers, record IS NOT NULL, lean, lean_rates FROM jobs "
+                   "WHERE id IN ({marks})", ids)
     keys = _window_keys(store, {row[0][11] for row in rows.values() if row[0][11] is not None})
     source.lists = {window_id: key["nodes"] for window_id, key in keys.items()}
     failed = [job for job, row in rows.items() if not row[0][0]]
     out = jobs(store, failed, paths, source.workers, source.slow_pct) if failed else {}
-    odd = set()
+    heads = {}
     for job, ((report, console_log, nproc, zone, local_time, master, named, ends, ef_overall,
-               ef_mean, unix_time, window_id, group, odd_numbers, has_record),) in rows.items():
+               ef_mean, unix_time, window_id, group, odd_numbers, has_record, lean,
+               lean_rates),) in rows.items():
         if not report:
             continue
         number = _number_out if odd_numbers else (lambda value: value)
-        if odd_numbers:
-            odd.add(job)
         window = None
         if window_id is not None:
             window = dict(keys[window_id], group=group)
-        out[job] = StoredRun(source, job, paths[job], nproc,
-                             _name(zone, local_time, master, named), ends, number(ef_overall),
-                             number(ef_mean), bool(console_log), bool(has_record), window,
-                             unix_time)
-    reports = [job for job, row in rows.items() if row[0][0]]
-    names = _by_job(store, "SELECT job_id, test, name FROM tests WHERE job_id IN ({marks})",
-                    reports)
-    for job, hosts in _by_job(store, "SELECT job_id, host FROM nodes WHERE job_id IN ({marks}) "
-                              "ORDER BY job_id, seq", reports).items():
-        out[job].node_hosts = [host for host, in hosts]
-    for job in reports:
-        firsts = {}  # the first test of each name, as host_rates takes it
-        for test, name in sorted(names.get(job, ())):
-            firsts.setdefault(name, test)
-        out[job].rates = {name: [] for name in firsts}
-        out[job].firsts = {test: out[job].rates[name] for name, test in firsts.items()}
-    # A host's rate per test and the hosts of the first test (its workers'
-    # hosts in the order of their first rank), row by row: 600,000 rows a
-    # year of a large cluster.
-    for chunk, marks in _chunks(reports):
-        current = mine = zero = firsts = None
-        for job, test, host, rate in store.rows(
-                f"SELECT job_id, test, host, rate FROM figures WHERE job_id IN ({marks}) "
-                f"ORDER BY job_id, test, seq", chunk):
-            if job != current:
-                current, run = job, out[job]
-                zero, firsts, last = run.worker_hosts, run.firsts, None
-            if test != last:
-                last, mine = test, firsts.get(test)
-            if test == 0:
-                zero.append(host)
-            if mine is not None and rate is not None:
-                mine.append((host, rate))
-    for job in reports:
-        run = out[job]
-        del run.firsts
-        if job in odd:
-            run.rates = {name: [(host, _number_out(rate)) for host, rate in pairs]
-                         for name, pairs in run.rates.items()}
+        run = out[job] = StoredRun(source, job, paths[job], nproc,
+                                   _name(zone, local_time, master, named), ends,
+                                   number(ef_overall), number(ef_mean), bool(console_log),
+                                   bool(has_record), window, unix_time)
+        run.worker_hosts, run.node_hosts, run.rates = _from_lean(lean, lean_rates, heads)
     return out
 
 
@@ -1131,27 +1287,27 @@ def window_rates(window):
         if not run.complete:
             continue
         if isinstance(run, StoredRun) and not run.tests:
-            pairs = run.rates
-        else:
-            pairs = {}
-            for test in run.tests:
-                pairs.setdefault(test.name, test)
-            pairs = {name: test.host_medians().items() for name, test in pairs.items()}
-        each.append(pairs)
+            each.append(run.rates)
+            continue
+        pairs = {}
+        for test in run.tests:
+            pairs.setdefault(test.name, test)
+        each.append({name: (list(medians), list(medians.values())) for name, medians in (
+            (name, test.host_medians()) for name, test in pairs.items())})
     found, once = {}, True
     for pairs in each:
-        for name, mine in pairs.items():
+        for name, (hosts, rates) in pairs.items():
             into = found.setdefault(name, {})
             size = len(into)
-            into.update(mine)
-            once = once and len(into) == size + len(mine)
+            into.update(zip(hosts, rates))
+            once = once and len(into) == size + len(hosts)
     if once:
         return found
     found = {}  # a host in two runs: the first run's rate counts
     for pairs in each:
-        for name, mine in pairs.items():
+        for name, (hosts, rates) in pairs.items():
             into = found.setdefault(name, {})
-            for host, rate in mine:
+            for host, rate in zip(hosts, rates):
                 into.setdefault(host, rate)
     return found
 
@@ -1206,22 +1362,24 @@ def _manifests(store, units):
     return found
 
 
-def items(store, found, workers=True, slow_pct=None, source=None, ids=None):
+def items(store, found, workers=True, slow_pct=None, source=None, ids=None, texts=None):
     """{kind: [(manifest, run or failed job; or None, problems)]} of the
     files `found` ({kind: [path]}, KINDS), as reading makes them, from the
     store (filled with them); with a `source`, runs lean (lean_jobs);
-    `ids`: {path text: file id} of the store's files where known."""
+    `ids`: {path text: file id} of the store's files where known, `texts`:
+    the path texts of the files found where known (Plan)."""
     spelled, unit_of, ids, text_of = {}, {}, ids or {}, {}
     for kind in KINDS:
-        texts = text_of[kind] = [_path_text(path) for path in found[kind]]
-        for text in texts:
+        texts_now = text_of[kind] = (texts[kind] if texts else
+                                     [_path_text(path) for path in found[kind]])
+        for text in texts_now:
             if text in ids:
                 unit_of[text] = ids[text]
-        for chunk, marks in _chunks([text for text in texts if text not in unit_of]):
+        for chunk, marks in _chunks([text for text in texts_now if text not in unit_of]):
             for file_id, text in store.rows(
                     f"SELECT id, path FROM files WHERE path IN ({marks})", chunk):
                 unit_of[text] = file_id
-        for path, text in zip(found[kind], texts):
+        for path, text in zip(found[kind], texts_now):
             if text not in unit_of:
                 raise StoreError(f"{shown(path)} is not in the store after its fill")
             spelled[unit_of[text]] = (path, kind)
@@ -1323,23 +1481,39 @@ def _through(store, found, cluster, directories, rebuild, workers, slow_pct, lea
         with store.writing():
             _forget(store, [text for kind in KINDS for path in found[kind]
                             for text, _ in _current(kind, path)])
+            _next_generation(store)
     # The files are checked in the read transaction that reads them where
-    # none is read anew: what the check saw is what is read.
-    stack = contextlib.ExitStack()
-    try:
-        stack.enter_context(store.reading())
-        plan = _plan(store, found, directories)
-        ids = {text: entry[0] for text, entry in plan[2].items()}
-        if plan[0] or plan[1]:
-            stack.close()
-            fill_planned(store, found, cluster, plan)
+    # none is read anew: what the check saw is what is read. A store whose
+    # listing of a directory misleads (a fill killed between its forgetting
+    # and its writing, a second fill's rows of files gone since) is checked
+    # file by file.
+    for listed in (True, False):
+        stack = contextlib.ExitStack()
+        try:
             stack.enter_context(store.reading())
-            ids = None
-        source = Source(store, stack, workers, slow_pct) if lean else None
-        return items(store, found, workers, slow_pct, source, ids), source
-    finally:
-        if not lean:
-            stack.close()
+            plan = _plan(store, found, directories, listed)
+            ids = plan.ids
+            if plan.work():
+                stack.close()
+                fill_planned(store, found, cluster, plan)
+                stack.enter_context(store.reading())
+                ids = None
+            source = Source(store, stack, workers, slow_pct) if lean else None
+            try:
+                return items(store, found, workers, slow_pct, source, ids, plan.texts), source
+            except StoreError:
+                if not plan.listed:
+                    raise
+                stack.close()
+        finally:
+            if not lean:
+                stack.close()
+    raise AssertionError("the second check is file by file")
+
+
+def _next_generation(store):
+    store.run("UPDATE meta SET value = ? WHERE key = 'generation'",
+              (str(_generation(store) + 1),))
 
 
 def _corrupt(error):

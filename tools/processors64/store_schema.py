@@ -15,7 +15,11 @@ Tables (the facts the tools query, as columns):
     jobs         a job: its results file (a run) or its record alone (a
                  failed job); cluster, master, date, processes, where its
                  report ends, its window and group, its start, its exit status,
-                 its run record (without the window's nodes, kept once above)
+                 its run record (without the window's nodes, kept once above),
+                 and what grouping it into windows and judging the windows
+                 after it need (lean, lean_rates: store._lean_of): its
+                 workers' hosts, its nodes' hosts, and each host's rate in
+                 the first test of each name
     tests        a streaming test of a run: baseline, overall, improvement, mean
     stretches    the hosts of a test's workers in rank order (host, first, end);
                  a test whose workers ran where the test before's did has none
@@ -25,15 +29,24 @@ Tables (the facts the tools query, as columns):
     rates        every worker's seconds and rate of a test, as doubles
     nodes        the node records: host, CPU, microcode, kernel, ...
     manifests    a window manifest: its window, cluster, when made, its document
+    listings     a directory read whole, and the digest of the names, sizes and
+                 dates of the files read in it when the store last held them
+                 all (store._listings): a directory whose files are as they
+                 were is not checked file by file
+    meta         also `generation`, counted up by every fill: a listing's
+                 digest is kept only by the fill or check that saw the store
+                 of that generation
 
 Figures hold slow workers by forms.SLOW; another --slow works them out
 again from the rates.
 """
 
-VERSION = 1
+VERSION = 2
 
 # {version: statements that bring the version before it to it}; version 1
-# is made whole. A statement's {id}, {blob} are the dialect's.
+# is made whole. A statement's {id}, {blob} are the dialect's. Version 2
+# adds jobs.lean and lean_rates, which store.py then works out from the tables of each job
+# (store.MIGRATED).
 MIGRATIONS = {
     1: [
         "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
@@ -93,6 +106,9 @@ MIGRATIONS = {
             name TEXT NOT NULL, created TEXT, document TEXT NOT NULL)""",
         "CREATE INDEX manifests_window ON manifests (cluster, name)",
     ],
+    2: ["ALTER TABLE jobs ADD COLUMN lean TEXT", "ALTER TABLE jobs ADD COLUMN lean_rates {blob}",
+        "CREATE TABLE listings (directory TEXT PRIMARY KEY, digest TEXT NOT NULL)",
+        "INSERT INTO meta (key, value) VALUES ('generation', '0')"],
 }
 
 # The tables a job's rows are in, beside jobs itself.
