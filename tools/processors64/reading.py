@@ -67,27 +67,33 @@ def read_by_name(name):
                 or (name.endswith(manifest.SUFFIX) and not name.startswith(".")))
 
 
-def _in_directory(directory):
+def _in_directory(directory, listed=None):
     """The results files, run records and window manifests in `directory`,
-    by name."""
-    names = sorted(os.listdir(directory))
+    by name; `listed` (where given) takes {the directory as the paths name
+    it: (its entries (os.DirEntry), the names read, in order)}."""
+    with os.scandir(directory) as found:
+        entries = list(found)
+    names = sorted(entry.name for entry in entries if read_by_name(entry.name))
     prefix = directory if directory.endswith(os.sep) else directory + os.sep
-    return [prefix + name for name in names if read_by_name(name)]
+    if listed is not None:
+        listed[os.path.dirname(prefix + "x")] = (entries, names)
+    return [prefix + name for name in names]
 
 
-def inputs(paths):
+def inputs(paths, listed=None):
     """(the reports to read, the records of jobs without a results file,
     the manifests, problems) for the command line's `paths`. A directory
     stands for every results file, run record and manifest in it. The
     verdict's files beside a results file are left out. A run record stands
     for its results file (results_* names both, as they sort together); a
-    record whose job made no results file is a failed job of its window."""
+    record whose job made no results file is a failed job of its window.
+    `listed`: as _in_directory takes it."""
     problems = []
     expanded, named = [], set()
     for path in paths:
         if os.path.isdir(path):
             try:
-                found = _in_directory(path)
+                found = _in_directory(path, listed)
             except OSError as error:
                 problems.append(Problem(path, f"cannot read the directory: "
                                               f"{error.strerror or error}"))
@@ -104,6 +110,7 @@ def inputs(paths):
             expanded.append(path)
             named.add(os.path.abspath(path))
     reports, records, manifests = [], [], []
+    spelled = set(expanded)
     for path in expanded:
         if path.endswith(manifest.SUFFIX):
             manifests.append(path)
@@ -117,7 +124,7 @@ def inputs(paths):
             reports.append(path)
             continue
         results = run_record.results_path(path)
-        if os.path.abspath(results) in named:
+        if results in spelled or os.path.abspath(results) in named:
             continue
         if os.path.lexists(results):
             reports.append(results)

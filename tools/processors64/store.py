@@ -39,7 +39,7 @@ DEFAULT_NAME = ".processors64.sqlite"
 ENVIRONMENT = "PROCESSORS64_STORE"
 CLUSTER_ENVIRONMENT = "SLURM_CLUSTER_NAME"
 BUSY_SECONDS = 120      # a writer waits this long for another to finish
-CHUNK = 500             # ids a query asks for at once
+CHUNK = 5000            # ids a query asks for at once
 PROGRESS_FROM = 200     # files; a first read of fewer shows no progress
 WRITE_BATCH = 64        # files read, written at once by a fill
 # File systems on which SQLite's write-ahead log (shared memory) is unsafe:
@@ -704,12 +704,15 @@ def _stat_of(entry):
         return None
 
 
-def _listings(paths, directories=()):
+def _listings(paths, directories=(), listed=None):
     """({directory: {name: (path text, identity)}}, {directory: digest}) of
     the directories read whole (`directories`, absolute) and those that many
-    of `paths` are in, each listed in one pass (os.scandir). The digest is
-    of the path text and identity of each file reading takes from a
-    directory (reading.read_by_name)."""
+    of `paths` are in, each listed in one pass (os.scandir), or as reading
+    listed them (`listed`, reading.inputs; taken out of it as they are
+    used: a listing is used once). The digest is of the path text and
+    identity of each file reading takes from a directory
+    (reading.read_by_name), in the order of their names."""
+    listed = {} if listed is None else listed
     count = {}
     for path in paths:
         directory = os.path.dirname(path)
@@ -718,11 +721,15 @@ def _listings(paths, directories=()):
     for directory, many in count.items():
         if many < 16 and _absolute(directory) not in directories:
             continue
-        try:
-            with os.scandir(directory or ".") as listed:
-                entries = list(listed)
-        except OSError:
-            continue
+        if directory in listed:  # taken out: its entries are let go once read
+            entries, read = listed.pop(directory)
+        else:
+            try:
+                with os.scandir(directory or ".") as found_now:
+                    entries = list(found_now)
+            except OSError:
+                continue
+            read = sorted(entry.name for entry in entries if reading.read_by_name(entry.name))
         names = [entry.name for entry in entries]
         try:
             found_now = [entry.stat() for entry in entries]
@@ -734,11 +741,8 @@ def _listings(paths, directories=()):
         prefix = _directory_text(directory)
         listing = found[directory] = {name: (prefix + text, identity) for name, text, identity
                                       in zip(names, _name_texts(names), identities)}
-        # In the order listed: a directory listed again as it was lists in
-        # the same order (another order costs a check file by file).
         digests[directory] = hashlib.sha256(marshal.dumps(
-            [entry for name, entry in listing.items() if reading.read_by_name(name)],
-            2)).hexdigest()
+            list(map(listing.__getitem__, read)), 2)).hexdigest()
     return found, digests
 
 
@@ -924,13 +928,14 @@ def _generation(store):
     return int(store.rows("SELECT value FROM meta WHERE key = 'generation'")[0][0])
 
 
-def _plan(store, found, directories=(), listed=True):
+def _plan(store, found, directories=(), trust=True, listed=None):
     """The Plan of a fill of the files `found`, of which those in
     `directories` (absolute) are all that reading takes from them. Where
     the store's listing of each of those directories is as it is now (and
-    `listed`), their files are not checked one by one."""
+    `trust`), their files are not checked one by one. `listed`: the
+    directories as reading listed them (reading.inputs)."""
     listings, digests = _listings([path for kind in KINDS for path in found[kind]],
-                                  directories)
+                                  directories, listed)
     whole = {_directory_text(directory): digest for directory, digest in digests.items()
              if _absolute(directory) in directories}
     kept = {}
@@ -938,7 +943,7 @@ def _plan(store, found, directories=(), listed=True):
         kept.update(store.rows(f"SELECT directory, digest FROM listings WHERE directory IN "
                                f"({marks})", chunk))
     generation = _generation(store)
-    if listed and whole and kept == whole:
+    if trust and whole and kept == whole:
         texts = _listed_texts(found, listings, digests, directories)
         if texts is not None:
             ids = {}
@@ -1294,21 +1299,19 @@ def window_rates(window):
             pairs.setdefault(test.name, test)
         each.append({name: (list(medians), list(medians.values())) for name, medians in (
             (name, test.host_medians()) for name, test in pairs.items())})
-    found, once = {}, True
+    by_name = {}
     for pairs in each:
         for name, (hosts, rates) in pairs.items():
-            into = found.setdefault(name, {})
-            size = len(into)
-            into.update(zip(hosts, rates))
-            once = once and len(into) == size + len(hosts)
-    if once:
-        return found
-    found = {}  # a host in two runs: the first run's rate counts
-    for pairs in each:
-        for name, (hosts, rates) in pairs.items():
-            into = found.setdefault(name, {})
+            mine = by_name.setdefault(name, ([], []))
+            mine[0].extend(hosts)
+            mine[1].extend(rates)
+    found = {}
+    for name, (hosts, rates) in by_name.items():
+        found[name] = dict(zip(hosts, rates))
+        if len(found[name]) < len(hosts):  # a host in two runs: the first run's rate counts
+            found[name] = {}
             for host, rate in zip(hosts, rates):
-                into.setdefault(host, rate)
+                found[name].setdefault(host, rate)
     return found
 
 
@@ -1473,10 +1476,11 @@ def _open_for_files(url, rebuild, where):
     return open_postgresql(url), warnings
 
 
-def _through(store, found, cluster, directories, rebuild, workers, slow_pct, lean=False):
+def _through(store, found, cluster, directories, rebuild, workers, slow_pct, lean=False,
+             listed=None):
     """({kind: items}, the Source of lean runs or None) of the files
     `found`, read through `store`; `lean`: runs lean (lean_jobs), the store
-    left open for them."""
+    left open for them; `listed`: the directories as reading listed them."""
     if rebuild and store.dialect is schema.PostgreSQL:
         with store.writing():
             _forget(store, [text for kind in KINDS for path in found[kind]
@@ -1487,11 +1491,11 @@ def _through(store, found, cluster, directories, rebuild, workers, slow_pct, lea
     # listing of a directory misleads (a fill killed between its forgetting
     # and its writing, a second fill's rows of files gone since) is checked
     # file by file.
-    for listed in (True, False):
+    for trust in (True, False):
         stack = contextlib.ExitStack()
         try:
             stack.enter_context(store.reading())
-            plan = _plan(store, found, directories, listed)
+            plan = _plan(store, found, directories, trust, listed)
             ids = plan.ids
             if plan.work():
                 stack.close()
@@ -1533,7 +1537,8 @@ def read(paths, options, workers=True, slow_pct=None, lean=False):
     errors = _database_errors()
     if not paths:
         return _stored_only(options, workers, slow_pct, errors, lean)
-    reports, records, manifests, problems = reading.inputs(paths)
+    listed = {}
+    reports, records, manifests, problems = reading.inputs(paths, listed)
     found = dict(zip(KINDS, (manifests, reports, records)))
     groups = {}  # store url: (where, {kind: [indexes]}, directories)
     if options.url:
@@ -1559,7 +1564,7 @@ def read(paths, options, workers=True, slow_pct=None, lean=False):
                 store, said = _open_for_files(url, options.rebuild, where)
                 warnings += said
                 got, source = _through(store, mine, options.fill_cluster(), directories,
-                                       options.rebuild, workers, slow_pct, lean)
+                                       options.rebuild, workers, slow_pct, lean, listed)
                 if source is not None:
                     store = None  # open for its lean runs until the process ends
                 break
