@@ -163,12 +163,19 @@ def exposition(windows, slow, drop=history.DROP):
             continue
         lines.append(f"# HELP {name} {help_text.translate(_HELP_ESCAPES)}")
         lines.append(f"# TYPE {name} gauge")
+        labels = ",".join(f'{label}="{{}}"' for label in names)
+        sample = f"{name}{{{{{labels}}}}} {{}}" if names else f"{name} {{}}"
         for key, value in samples[name].items():
-            pairs = ",".join(f'{label}="{str(part).translate(_LABEL_ESCAPES)}"'
-                             for label, part in zip(names, key))
-            lines.append(f"{name}{{{pairs}}} {value_text(value)}" if pairs else
-                         f"{name} {value_text(value)}")
+            lines.append(sample.format(*map(_label_text, key), value_text(value)))
     return "".join(line + "\n" for line in lines)
+
+
+def _label_text(part):
+    """A label's value as the exposition writes it, escaped where it must be."""
+    text = str(part)
+    if "\\" in text or '"' in text or "\n" in text:
+        return text.translate(_LABEL_ESCAPES)
+    return text
 
 
 def write_file(path, text):
