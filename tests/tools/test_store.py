@@ -16,6 +16,8 @@ import sys
 import tempfile
 import time
 import urllib.parse
+import zlib
+from array import array
 from datetime import datetime, timedelta
 
 import pytest
@@ -156,8 +158,15 @@ def test_listing_taken_at_its_word_and_a_store_of_the_first_schema(tmp_path):
     assert tool("verdict", directory) == expected[("verdict",)]
     assert tool("verdict", "--store", store) == expected[("verdict",)]
 
-    with sqlite3.connect(store) as connection:
-        for statement in ("ALTER TABLE jobs DROP COLUMN lean",
+    with sqlite3.connect(store) as connection:  # as version 1 kept them: doubles
+        for job, test, written in connection.execute("SELECT job_id, test, written FROM rates "
+                                                     "WHERE written IS NOT NULL").fetchall():
+            seconds, rates = (array("d", map(float, line.split()))
+                              for line in zlib.decompress(written).split(b"\n"))
+            connection.execute("UPDATE rates SET seconds = ?, rates = ? WHERE job_id = ? AND "
+                               "test = ?", (seconds.tobytes(), rates.tobytes(), job, test))
+        for statement in ("ALTER TABLE rates DROP COLUMN written",
+                          "ALTER TABLE jobs DROP COLUMN lean",
                           "ALTER TABLE jobs DROP COLUMN lean_rates", "DROP TABLE listings",
                           "DELETE FROM meta WHERE key = 'generation'",
                           "UPDATE meta SET value = '1' WHERE key = 'version'"):

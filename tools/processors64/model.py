@@ -72,6 +72,10 @@ class Test:
     # workers' rates are not kept (seconds and rates then are None).
     figures: Optional[dict] = None
     figures_slow: Optional[float] = None
+    # The workers' seconds and rates as a whole results file writes them
+    # (bytes, a space between), where the reader asked (the store keeps
+    # them so: a third of their size as doubles, once compressed).
+    written: Optional[tuple] = None
 
     @property
     def forms(self):
@@ -146,7 +150,7 @@ class Test:
     def forget_workers(self, slow_pct=SLOW):
         """Keeps each host's figures and lets the workers' rates go."""
         self.host_figures(slow_pct)
-        self.seconds = self.rates = None
+        self.seconds = self.rates = self.written = None
 
 
 @dataclass(eq=False)

@@ -167,11 +167,13 @@ def _process_count(line, number, most):
     return int(found.group(1))
 
 
-def read_run(path, data=None, cap=None):
+def read_run(path, data=None, cap=None, written=False):
     """Reads one results file or console log (`data`: its bytes, where
     already read); raises InputError. `cap`: the most processes the
     master of its build collects (from its run record's build record);
-    where unknown, a report holds no more processes than lines."""
+    where unknown, a report holds no more processes than lines. `written`:
+    each test keeps its workers' numbers as a whole results file writes
+    them (model.Test.written)."""
     data = bytes_of(path) if data is None else data
     head = data[:4096].decode("utf-8", errors="replace").split("\n")
     most = cap or max(data.count(b"\n"), 1)
@@ -182,9 +184,9 @@ def read_run(path, data=None, cap=None):
         parsed = report_format.read_results_file(data, nproc)
     if parsed is not None:
         run = Run(path, nproc)
-        values, names, _, run.ends = parsed
+        values, names, _, run.ends, words = parsed
         run.name = results_name.parse(os.path.basename(path))
-        return _tests(run, values, names)
+        return _tests(run, values, names, words if written else None)
     lines = _lines_of(data)
     if lines[:1] == [report_format.TITLE]:
         for_file, count_line = True, 2
@@ -215,7 +217,7 @@ def read_run(path, data=None, cap=None):
     return _tests(run, values, names)
 
 
-def _tests(run, values, names):
+def _tests(run, values, names, written=None):
     run.ef_overall = _first(values, "ef_overall")
     run.ef_mean = _first(values, "ef_mean")
     previous = None
@@ -230,6 +232,9 @@ def _tests(run, values, names):
         hosts = names.get(f"{short}_rate", [])
         count = min(len(times), len(rates))
         test.seconds, test.rates = array("d", times[:count]), array("d", rates[:count])
+        words = (written or {}).get(f"{short}_time"), (written or {}).get(f"{short}_rate")
+        if None not in words and count == len(times) == len(rates):
+            test.written = words
         hosts = hosts[:count]
         if hosts is previous or hosts == previous:  # the usual case: work out once
             test.stretches = run.tests[0].stretches
@@ -267,13 +272,14 @@ def _record_beside(path):
     return found, [Problem(record, warning, failure=False) for warning in warnings]
 
 
-def read_one(path, data=None):
+def read_one(path, data=None, written=False):
     """(the run or None, problems) of one report (`data`: its bytes, where
-    already read) and the record beside it. The record's build says how
-    many processes the report may hold."""
+    already read; `written`: as read_run takes it) and the record beside
+    it. The record's build says how many processes the report may hold."""
     record, record_problems = _record_beside(path)
     try:
-        run = read_run(path, data, build_record.cap(record["build"]) if record else None)
+        run = read_run(path, data, build_record.cap(record["build"]) if record else None,
+                       written)
     except InputError as error:
         return None, [Problem(path, str(error))]
     problems = []

@@ -273,10 +273,12 @@ def read_results_file(data, nproc):
     """Reads a whole results file of a master that counts `nproc` processes
     from its bytes, the quick way through hundreds of workers: every line
     is checked against its template as read_lines checks it. Returns what
-    read_lines returns (worker numbers as arrays), or None where the file
-    is anything but whole and as expected (read_lines then says where)."""
+    read_lines returns (worker numbers as arrays) and {key: the workers'
+    numbers as the file writes them, a space between} of each block, or
+    None where the file is anything but whole and as expected (read_lines
+    then says where)."""
     expected = _compiled(nproc, True)
-    values, names = {}, {}
+    values, names, written = {}, {}, {}
     pos = count = 0
     while count < len(expected):
         pattern, template, key, prefix, _, block = expected[count]
@@ -288,8 +290,8 @@ def read_results_file(data, nproc):
             if (len(found) != block[1] // 2 or
                     list(map(_RANK, found)) != _rank_words(block[1] // 2)):
                 return None
-            seconds = _numbers(list(map(_SECONDS, found)))
-            rates = _numbers(list(map(_RATE, found)))
+            seconds_words, rate_words = list(map(_SECONDS, found)), list(map(_RATE, found))
+            seconds, rates = _numbers(seconds_words), _numbers(rate_words)
             if seconds is None or rates is None:
                 return None
             raw = list(map(_HOST, found))
@@ -299,6 +301,7 @@ def read_results_file(data, nproc):
             rate_key = key.replace("_time", "_rate")
             names[time_key] = names[rate_key] = workers
             values[time_key], values[rate_key] = seconds, rates
+            written[time_key], written[rate_key] = b" ".join(seconds_words), b" ".join(rate_words)
             pos, count = end, count + block[1]
             continue
         line_end = data.find(b"\n", pos)
@@ -310,7 +313,7 @@ def read_results_file(data, nproc):
         if key:
             values.setdefault(key, []).extend(float(g) for g in found.groups())
         pos, count = line_end + 1, count + 1
-    return (values, names, count, None) if pos == len(data) else None
+    return (values, names, count, None, written) if pos == len(data) else None
 
 
 _RANK, _HOST, _SECONDS, _RATE = (operator.itemgetter(n) for n in range(4))

@@ -26,6 +26,7 @@ import os
 import stat
 import sys
 import time
+import zlib
 from array import array
 from dataclasses import dataclass, field
 from datetime import datetime
@@ -120,7 +121,8 @@ class Store:
     dialect: type
     connection: object
     path: Optional[str] = None  # a SQLite file's
-    _windows: dict = field(default_factory=dict)
+    _windows: dict = field(default_factory=dict)   # while a fill writes (_fill_started)
+    _next_ids: dict = field(default_factory=dict)
 
     def run(self, sql, parameters=()):
         cursor = self.connection.cursor()
@@ -219,6 +221,7 @@ def open_sqlite(path, create=True):
         store = Store(path, schema.SQLite, connection, path)
         try:
             store.run(f"PRAGMA busy_timeout = {BUSY_SECONDS * 1000}")
+            store.run("PRAGMA cache_size = -65536")
             kind = _file_system(os.path.dirname(os.path.abspath(path)))
             mode = "DELETE" if kind in NETWORK_FILE_SYSTEMS else "WAL"
             store.run(f"PRAGMA journal_mode = {mode}")
@@ -358,6 +361,14 @@ def _from_doubles(data):
     if sys.byteorder == "big":
         values.byteswap()
     return values
+
+
+def _workers_numbers(seconds, rates, written):
+    """(seconds, rates) of a test's workers, as arrays, from its rates row."""
+    if written is None:
+        return _from_doubles(seconds), _from_doubles(rates)
+    lines = zlib.decompress(written).split(b"\n")
+    return tuple(array("d", map(float, line.split())) for line in lines)
 
 
 def _odd(value):
@@ -547,7 +558,7 @@ def _report_unit(path, cluster, known, texts):
             pass  # reading says what is wrong with it
     if known and [entry[3] for entry in files] == known:
         return Unit("same", path, files, [])
-    run, problems = reading.read_one(path, data)
+    run, problems = reading.read_one(path, data, written=True)
     which = {path: 0, beside: 1}
     unit = Unit("report", path, files, [(which.get(problem.path, 0), problem.message,
                                          int(problem.failure)) for problem in problems])
@@ -575,7 +586,9 @@ def _report_unit(path, cluster, known, texts):
                                  figures.middle, figures.high))
             unit.slow += [(index, seq, rank, rate) for rank, rate in figures.slow]
             numbers += [figures.rate, figures.low, figures.middle, figures.high]
-        unit.rates.append((index, _doubles(test.seconds), _doubles(test.rates)))
+        unit.rates.append((index, b"", b"", zlib.compress(b"\n".join(test.written), 1))
+                          if test.written else
+                          (index, _doubles(test.seconds), _doubles(test.rates), None))
     unit.lean = _lean_of(run, host_figures)
     name = run.name
     odd = any(value is not None and _odd(value) for value in numbers)
@@ -773,22 +786,30 @@ def _stale(now, known, members):
     return None
 
 
-def _window_id(store, cluster, window):
-    """The windows row of a record's window key, made where new."""
-    key = (cluster, window[0], window[1], window[2], window[3],
-           window[5])
+def _window_id(store, cluster, window, rows):
+    """The windows row of a record's window key, made where new (into
+    `rows`, as _write's)."""
+    key = (cluster, window[0], window[1], window[2], window[3], window[5])
     found = store._windows.get(key)
     if found is None:
-        rows = store.rows("SELECT id FROM windows WHERE cluster = ? AND name = ? AND "
-                          "is_named = ? AND is_array = ? AND job_count = ? AND "
-                          "nodes_sha256 = ?", key)
-        if rows:
-            found = rows[0][0]
-        else:
-            found = store.rows("INSERT INTO windows (cluster, name, is_named, is_array, "
-                               "job_count, nodes_sha256, nodes) VALUES (?, ?, ?, ?, ?, ?, ?) "
-                               "RETURNING id", key + (window[4],))[0][0]
-        store._windows[key] = found
+        found = store._windows[key] = _new_id(store, "windows")
+        rows.setdefault("windows", []).append((found, *key[:5], key[5], window[4]))
+    return found
+
+
+def _fill_started(store):
+    """What a fill keeps while it writes: the windows the store holds, by
+    key (another fill's may be gone with its rollback), and the next free
+    id of each table whose ids the fill gives."""
+    store._windows = {tuple(row[1:]): row[0] for row in store.rows(
+        "SELECT id, cluster, name, is_named, is_array, job_count, nodes_sha256 FROM windows")}
+    store._next_ids = {table: store.rows(f"SELECT COALESCE(MAX(id), 0) + 1 FROM {table}")[0][0]
+                       for table in ("files", "jobs", "windows", "manifests")}
+
+
+def _new_id(store, table):
+    found = store._next_ids[table]
+    store._next_ids[table] = found + 1
     return found
 
 
@@ -822,7 +843,17 @@ def _forget_units(store, units):
         store.run(f"DELETE FROM files WHERE id IN ({marks}) OR unit IN ({marks})", chunk + chunk)
 
 
-JOB_ROWS = (
+ROWS = (
+    ("INSERT INTO files (id, path, size, mtime_ns, sha256, unit, kind, cluster) VALUES "
+     "(?, ?, ?, ?, ?, ?, ?, ?)", "files"),
+    ("INSERT INTO windows (id, cluster, name, is_named, is_array, job_count, nodes_sha256, "
+     "nodes) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", "windows"),
+    ("INSERT INTO manifests (id, file_id, cluster, name, created, document) VALUES "
+     "(?, ?, ?, ?, ?, ?)", "manifests"),
+    ("INSERT INTO jobs (id, file_id, cluster, report, console_log, nproc, zone, local_time, "
+     "master, named, ends, ef_overall, ef_mean, unix_time, window_id, window_group, "
+     "exit_status, odd_numbers, record, lean, lean_rates) VALUES "
+     "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", "jobs"),
     ("INSERT INTO problems (file_id, seq, path, message, failure) VALUES (?, ?, ?, ?, ?)",
      "problems"),
     ("INSERT INTO tests (job_id, test, name, baseline_seconds, baseline_rate, overall, "
@@ -834,7 +865,8 @@ JOB_ROWS = (
      "(?, ?, ?, ?, ?, ?, ?, ?, ?)", "figures"),
     ("INSERT INTO slow_workers (job_id, test, seq, rank, rate) VALUES (?, ?, ?, ?, ?)",
      "slow_workers"),
-    ("INSERT INTO rates (job_id, test, seconds, rates) VALUES (?, ?, ?, ?)", "rates"),
+    ("INSERT INTO rates (job_id, test, seconds, rates, written) VALUES (?, ?, ?, ?, ?)",
+     "rates"),
     ("INSERT INTO nodes (job_id, seq, host, cpu_vendor, cpu_model, microcode, logical_cpus, "
      "cores, sockets, numa_nodes, memory_bytes, kernel, os, error) VALUES "
      "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", "nodes"),
@@ -842,41 +874,35 @@ JOB_ROWS = (
 
 
 def _write(store, unit, rows):
-    """Writes one unit read anew (its files forgotten before): its files,
-    job and manifest here, the rest of its rows into `rows` ({table:
-    [row]}, JOB_ROWS) to be written with its batch's."""
+    """Writes one unit read anew (its files forgotten before) into `rows`
+    ({table: [row]}, ROWS), to be written with its batch's: its ids are
+    given here, one after the store's last (_fill_started)."""
     dialect = store.dialect
     main = None
     for path, size, mtime, sha in unit.files:
-        file_id = store.rows("INSERT INTO files (path, size, mtime_ns, sha256, unit) VALUES "
-                             "(?, ?, ?, ?, ?) RETURNING id",
-                             (_path_text(path), size, mtime, sha, main))[0][0]
-        if main is None:
-            main = file_id
-            store.run("UPDATE files SET unit = ?, kind = ?, cluster = ? WHERE id = ?",
-                      (main, unit.kind, unit.cluster, main))
+        file_id = _new_id(store, "files")
+        rows.setdefault("files", []).append(
+            (file_id, _path_text(path), size, mtime, sha, main or file_id,
+             None if main else unit.kind, None if main else unit.cluster))
+        main = main or file_id
     rows.setdefault("problems", []).extend(
         (main, seq, str(which), message, failure)
         for seq, (which, message, failure) in enumerate(unit.problems))
     if unit.job is None:
         return
     if unit.kind == "manifest":
-        store.run("INSERT INTO manifests (file_id, cluster, name, created, document) VALUES "
-                  "(?, ?, ?, ?, ?)", (main, *unit.job))
+        rows.setdefault("manifests", []).append((_new_id(store, "manifests"), main, *unit.job))
         return
     cluster = unit.job[0]
-    window = _window_id(store, cluster, unit.window) if unit.window else None
+    window = _window_id(store, cluster, unit.window, rows) if unit.window else None
     row = list(unit.job)
     odd = row[-2]
     if odd:
         row[9], row[10] = _number_in(row[9], dialect), _number_in(row[10], dialect)
-    job = store.rows(
-        "INSERT INTO jobs (file_id, cluster, report, console_log, nproc, zone, local_time, "
-        "master, named, ends, ef_overall, ef_mean, unix_time, window_id, window_group, "
-        "exit_status, odd_numbers, record, lean, lean_rates) VALUES "
-        "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
-        (main, *row[:12], window, *row[12:], unit.lean[0],
-         None if unit.lean[1] is None else dialect.blob(unit.lean[1])))[0][0]
+    job = _new_id(store, "jobs")
+    rows.setdefault("jobs", []).append(
+        (job, main, *row[:12], window, *row[12:], unit.lean[0],
+         None if unit.lean[1] is None else dialect.blob(unit.lean[1])))
 
     def numbers(found, first):
         if not odd:
@@ -887,8 +913,9 @@ def _write(store, unit, rows):
     for table, found in (("tests", numbers(unit.tests, 2)), ("stretches", unit.stretches),
                          ("figures", numbers(unit.figures, 4)),
                          ("slow_workers", numbers(unit.slow, 3)),
-                         ("rates", [(test, dialect.blob(seconds), dialect.blob(rates))
-                                    for test, seconds, rates in unit.rates]),
+                         ("rates", [(test, dialect.blob(seconds), dialect.blob(rates),
+                                     None if written is None else dialect.blob(written))
+                                    for test, seconds, rates, written in unit.rates]),
                          ("nodes", unit.nodes)):
         rows.setdefault(table, []).extend((job, *row) for row in found)
 
@@ -1015,7 +1042,7 @@ def fill_planned(store, found, cluster, plan):
     # what is held at once is a batch's rows, not the fill's.
     with store.writing():
         generation = _generation(store)
-        store._windows.clear()  # ids another fill made may be gone with its rollback
+        _fill_started(store)
         _forget(store, gone)
         batch = []
         try:
@@ -1051,7 +1078,7 @@ def _write_batch(store, units):
                        [(size, mtime, _path_text(path)) for path, size, mtime, _ in unit.files])
         else:
             _write(store, unit, rows)
-    for sql, table in JOB_ROWS:
+    for sql, table in ROWS:
         store.many(sql, rows.get(table, []))
 
 
@@ -1106,7 +1133,7 @@ def jobs(store, ids, paths, workers=True, slow_pct=None):
                         "WHERE job_id IN ({marks}) ORDER BY job_id, test, seq", reports)
     figures = slow_rows = rates = {}
     if need_rates:
-        rates = _by_job(store, "SELECT job_id, test, seconds, rates FROM rates "
+        rates = _by_job(store, "SELECT job_id, test, seconds, rates, written FROM rates "
                         "WHERE job_id IN ({marks})", reports)
     else:
         figures = _by_job(store, "SELECT job_id, test, host, workers, rate, low, middle, high "
@@ -1135,7 +1162,8 @@ def jobs(store, ids, paths, workers=True, slow_pct=None):
                 (host, count, number(rate), number(low), number(middle), number(high)))
         for test, seq, rank, rate in slow_rows.get(job, ()):
             test_slow.setdefault((test, seq), []).append((rank, number(rate)))
-        test_rates = {test: (seconds, values) for test, seconds, values in rates.get(job, ())}
+        test_rates = {test: (seconds, values, written)
+                      for test, seconds, values, written in rates.get(job, ())}
         previous = ()
         for (index, name, base_seconds, base_rate, overall, improvement, mean, count,
              as_before) in tests.get(job, ()):
@@ -1146,8 +1174,7 @@ def jobs(store, ids, paths, workers=True, slow_pct=None):
                              stretches=previous, overall=number(overall),
                              improvement=number(improvement), mean=number(mean))
             if need_rates:
-                seconds, values = test_rates[index]
-                one.seconds, one.rates = _from_doubles(seconds), _from_doubles(values)
+                one.seconds, one.rates = _workers_numbers(*test_rates[index])
                 if not workers:
                     one.forget_workers(slow)
             else:

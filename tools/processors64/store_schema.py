@@ -26,7 +26,11 @@ Tables (the facts the tools query, as columns):
     figures      one host in one test of one run: workers, rate (median of the
                  common form), lowest, median, highest
     slow_workers the slow workers of those figures (rank, rate)
-    rates        every worker's seconds and rate of a test, as doubles
+    rates        every worker's seconds and rate of a test, as doubles; or
+                 (`written`, where read from a whole results file) as the
+                 file writes them, the seconds' line and the rates' line
+                 compressed (zlib), the doubles then empty: a third of
+                 their size, read back to the same numbers
     nodes        the node records: host, CPU, microcode, kernel, ...
     manifests    a window manifest: its window, cluster, when made, its document
     listings     a directory read whole, and the digest of the names, sizes and
@@ -108,7 +112,8 @@ MIGRATIONS = {
     ],
     2: ["ALTER TABLE jobs ADD COLUMN lean TEXT", "ALTER TABLE jobs ADD COLUMN lean_rates {blob}",
         "CREATE TABLE listings (directory TEXT PRIMARY KEY, digest TEXT NOT NULL)",
-        "INSERT INTO meta (key, value) VALUES ('generation', '0')"],
+        "INSERT INTO meta (key, value) VALUES ('generation', '0')",
+        "ALTER TABLE rates ADD COLUMN written {blob}"],
 }
 
 # The tables a job's rows are in, beside jobs itself.
