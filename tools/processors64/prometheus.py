@@ -135,7 +135,7 @@ def exposition(windows, slow, drop=history.DROP):
     samples = {name: {} for name in FAMILIES}
 
     def add(name, labels, value):
-        key = tuple(labels[label] for label in FAMILIES[name][0])
+        key = tuple(map(labels.__getitem__, FAMILIES[name][0]))
         samples[name].setdefault(key, value)  # a host's first job in the window counts
 
     if windows:
