@@ -138,6 +138,41 @@ def test_read_again_reads_only_what_changed(tmp_path):
         tool("verdict", "--no-store", directory)
 
 
+def test_a_host_measured_twice_in_an_earlier_window(tmp_path):
+    """A node a sweep measured twice in one window (its job run again an
+    hour later, slower): its first job's rate counts, from the store's
+    lean rows of that window as from the files."""
+    directory = str(tmp_path / "runs")
+    made_up.write_weeks(directory, NODES, {"n3": 0.7}, shape="named", nodes_per_job=1)
+    made_up.write_window(directory, ["n5"], 4, 1, datetime(2026, 11, 23, 7, 0, 0),
+                         window_id="week-4", factors={"n5": 0.5}, seed=9, shape="named")
+    for command in (["history", "--format", "csv"], ["verdict"], ["history"]):
+        files = tool(*command, "--no-store", directory)
+        assert tool(*command, directory) == files, command
+        assert tool(*command, directory) == files, command
+
+
+def test_workers_numbers_as_written(tmp_path):
+    """Every worker's seconds and rate come back from the store as reading
+    the results file gives them, however the report writes them (nan, inf,
+    exponents, many digits), and the store keeps them as written."""
+    hosts = made_up.cluster_hosts(2, 4)
+    rates = {test: list(row) for test, row in made_up.worker_rates(hosts, 3).items()}
+    for row in rates.values():
+        row[1:6] = [float("nan"), float("inf"), 1.5e-05, 123456789.0, 2.0]
+    made_up.write_run(str(tmp_path), hosts, rates)
+    for command in (["export", "--format", "json"], ["export", "--format", "csv"],
+                    ["summary"], ["verdict", "--slow", "15"]):
+        files = tool(*command, "--no-store", str(tmp_path))
+        assert files[0] in (0, 1, 3) and tool(*command, str(tmp_path)) == files, command
+        assert tool(*command, "--store", str(tmp_path / STORE)) == files, command
+    with sqlite3.connect(tmp_path / STORE) as connection:
+        kept = connection.execute("SELECT written, seconds FROM rates").fetchall()
+    assert kept and all(written and seconds == b"" for written, seconds in kept)
+    seconds_line, rates_line = zlib.decompress(kept[0][0]).split(b"\n")
+    assert rates_line.split()[1:6] == [b"nan", b"inf", b"1.5e-05", b"1.23457e+08", b"2"]
+
+
 def test_listing_taken_at_its_word_and_a_store_of_the_first_schema(tmp_path):
     """A directory whose files are as the store last listed them is not
     checked file by file, yet a store that lost a file's rows behind its

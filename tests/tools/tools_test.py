@@ -16,14 +16,17 @@ test's cases; plot needs an interpreter with matplotlib; prometheus needs
 promtool and the node exporter), and pytest's exit status is then 77.
 """
 
+import calendar
 import csv
 import io
 import json
-import calendar
+import math
 import os
+import random
 import re
 import shutil
 import socket
+import statistics
 import struct
 import subprocess
 import sys
@@ -35,7 +38,7 @@ import pytest
 
 import report  # tests/e2e, on PYTHONPATH
 import made_up
-from processors64 import model, prometheus, reading
+from processors64 import forms, history, model, prometheus, reading
 from run_e2e import results_files, run_job
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -525,6 +528,25 @@ def history_rows(*args):
 
 def degraded(rows):
     return sorted({row["host"] for row in rows if row["degraded"] == "true"})
+
+
+def test_history_cells_and_medians():
+    """The history table's cells, made in bulk for thousands of hosts, are
+    cell() of each rate against the row's reference, whatever the numbers;
+    forms.median is statistics.median with NaN standing for no order."""
+    odd = [None, math.nan, math.inf, -math.inf, 0.0, 1e-300, 0.994, 1.005, 1.0, 2.5, 1e300]
+    for reference in odd:
+        row = history.Row("Float Streaming", "node1", odd, reference, odd[-1], None, False,
+                          reference)
+        assert history._cells(row) == [history.cell(rate, reference) for rate in odd], reference
+    spread = random.Random(5)
+    for count in (1, 2, 3, 50, 51):
+        values = [spread.uniform(10, 30) for _ in range(count)] + [spread.randint(1, 9)]
+        assert forms.median(values) == statistics.median(values)
+        assert math.isnan(forms.median(values + [math.nan]))
+        assert forms.median(iter(values)) == statistics.median(values)
+    with pytest.raises(statistics.StatisticsError):
+        forms.median([])
 
 
 def test_history():
