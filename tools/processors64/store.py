@@ -753,18 +753,11 @@ def _listings(paths, directories=(), listed=None):
                 continue
             read = sorted(entry.name for entry in entries if reading.read_by_name(entry.name))
         names = [entry.name for entry in entries]
-        try:
-            found_now = [entry.stat() for entry in entries]
-        except OSError:  # gone since it was listed: one at a time
-            found_now = list(map(_stat_of, entries))
-        identities = [(known.st_size, known.st_mtime_ns)
-                      if known is not None and stat.S_ISREG(known.st_mode) else None
-                      for known in found_now]
+        identities = list(map(_identity_of, entries))
         prefix = _directory_text(directory)
         listing = found[directory] = {name: (prefix + text, identity) for name, text, identity
                                       in zip(names, _name_texts(names), identities)}
-        digests[directory] = hashlib.sha256(marshal.dumps(
-            list(map(listing.__getitem__, read)), 2)).hexdigest()
+        digests[directory] = _digest(list(map(listing.__getitem__, read)))
     return found, digests
 
 
@@ -946,15 +939,15 @@ class Plan:
     {path text: file id}; the first files of units only where its
     listings were taken at their word), the path text of each file
     found (`texts`, {kind: [text]} in the order of the files found), and
-    the store's generation it was made in. `listed`: whether the store was
-    taken at its word, its listings as the directories' now."""
+    the store's generation it was made in. `check`: where the store's
+    listings were taken at their word, what confirms them."""
     todo: list
     gone: list
     digests: dict
     ids: dict
     texts: dict
     generation: int
-    listed: bool = False
+    check: "Optional[Confirmation]" = None
 
     def work(self):
         return bool(self.todo or self.gone or self.digests)
@@ -967,26 +960,32 @@ def _generation(store):
 def _plan(store, found, directories=(), trust=True, listed=None):
     """The Plan of a fill of the files `found`, of which those in
     `directories` (absolute) are all that reading takes from them. Where
-    the store's listing of each of those directories is as it is now (and
-    `trust`), their files are not checked one by one. `listed`: the
-    directories as reading listed them (reading.inputs)."""
+    the store keeps a listing of each of those directories (and `trust`),
+    the plan takes it at its word, to be confirmed (Plan.check) while the
+    store is read; else each file is checked. `listed`: the directories as
+    reading listed them (reading.inputs)."""
+    listed = {} if listed is None else listed
+    generation = _generation(store)
+    whole = {directory: _directory_text(directory) for directory in listed
+             if _absolute(directory) in directories}
+    if trust and whole:
+        kept = _kept_listings(store, whole.values())
+        named = {directory: dict(zip(listed[directory][1], (text + name for name in _name_texts(
+            listed[directory][1])))) for directory, text in whole.items()}
+        texts = _listed_texts(found, named)
+        if len(kept) == len(whole) and texts is not None:
+            ids = {}
+            for text in whole.values():  # the range of the paths in it (and below it)
+                ids.update(store.rows("SELECT path, id FROM files WHERE path >= ? AND path < ? "
+                                      "AND unit = id", (text, text[:-1] + "0")))
+            check = Confirmation({whole[directory]: (names, listed[directory])
+                                  for directory, names in named.items()}, kept)
+            return Plan([], [], {}, ids, texts, generation, check=check)
     listings, digests = _listings([path for kind in KINDS for path in found[kind]],
                                   directories, listed)
     whole = {_directory_text(directory): digest for directory, digest in digests.items()
              if _absolute(directory) in directories}
-    kept = {}
-    for chunk, marks in _chunks(whole):
-        kept.update(store.rows(f"SELECT directory, digest FROM listings WHERE directory IN "
-                               f"({marks})", chunk))
-    generation = _generation(store)
-    if trust and whole and kept == whole:
-        texts = _listed_texts(found, listings, digests, directories)
-        if texts is not None:
-            ids = {}
-            for directory in whole:  # the range of the paths in it (and below it)
-                ids.update(store.rows("SELECT path, id FROM files WHERE path >= ? AND path < ? "
-                                      "AND unit = id", (directory, directory[:-1] + "0")))
-            return Plan([], [], {}, ids, texts, generation, listed=True)
+    kept = _kept_listings(store, whole)
     known = _known_files(store)
     members = _unit_files(known)
     todo, wanted, texts = [], [], {}
@@ -1008,21 +1007,98 @@ def _plan(store, found, directories=(), trust=True, listed=None):
                 {text: entry[0] for text, entry in known.items()}, texts, generation)
 
 
-def _listed_texts(found, listings, digests, directories):
-    """{kind: [path text]} of the files `found` from the listings, where
-    each is in a directory read whole; else None."""
+def _kept_listings(store, directories):
+    """{directory text: digest} of the listings the store keeps of these."""
+    kept = {}
+    for chunk, marks in _chunks(directories):
+        kept.update(store.rows(f"SELECT directory, digest FROM listings WHERE directory IN "
+                               f"({marks})", chunk))
+    return kept
+
+
+def _listed_texts(found, named):
+    """{kind: [path text]} of the files `found`, each from the {name: path
+    text} of its directory in `named`; None where one is not there."""
     texts = {}
     for kind in KINDS:
         mine = texts[kind] = []
         for path in found[kind]:
             directory, name = _split(path)
-            listing = listings.get(directory)
-            entry = listing.get(name) if listing is not None else None
-            if entry is None or directory not in digests or _absolute(directory) not in (
-                    directories):
+            text = named.get(directory, {}).get(name)
+            if text is None:
                 return None
-            mine.append(entry[0])
+            mine.append(text)
     return texts
+
+
+def _digest(files):
+    """The digest of a directory's listing: [(path text, identity)] of the
+    files read in it, in the order of their names."""
+    return hashlib.sha256(marshal.dumps(files, 2)).hexdigest()
+
+
+def _identity_of(entry):
+    """(size, mtime_ns) of a directory entry (os.DirEntry), as _listings
+    has it; None where it is no regular file or is gone."""
+    found = _stat_of(entry)
+    return ((found.st_size, found.st_mtime_ns)
+            if found is not None and stat.S_ISREG(found.st_mode) else None)
+
+
+class Confirmation:
+    """Whether the directories are as the store's listings of them: worked
+    out by a child process (a stat of every file) while this one reads the
+    store on the other CPU, or here where there is no fork."""
+
+    def __init__(self, work, kept):
+        """`work`: {directory text: ({name: path text}, (its entries, the
+        names read))}; `kept`: {directory text: digest} as the store keeps
+        them."""
+        self.kept, self.answer, self.child = kept, None, None
+        if hasattr(os, "fork"):
+            with contextlib.suppress(OSError):
+                self._fork(work)
+                return
+        self.answer = self._digests(work) == kept
+
+    @staticmethod
+    def _digests(work):
+        found = {}
+        for directory, (texts, (entries, names)) in work.items():
+            by_name = {entry.name: entry for entry in entries}
+            found[directory] = _digest([(texts[name], _identity_of(by_name[name]))
+                                        for name in names])
+        return found
+
+    def _fork(self, work):
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the child: digests into the pipe, and gone at once
+            status = 1
+            try:
+                os.close(read)
+                data = json.dumps(self._digests(work)).encode()
+                while data:
+                    data = data[os.write(write, data):]
+                status = 0
+            finally:
+                os._exit(status)
+        os.close(write)
+        self.child = (pid, read)
+
+    def confirmed(self):
+        """Whether the listings stand; the child waited for (once)."""
+        if self.child is not None:
+            pid, read = self.child
+            self.child = None
+            with os.fdopen(read, "rb") as pipe:
+                data = pipe.read()
+            _, status = os.waitpid(pid, 0)
+            try:
+                self.answer = status == 0 and json.loads(data) == self.kept
+            except ValueError:
+                self.answer = False
+        return self.answer
 
 
 def _unchanged(now, known, members):
@@ -1296,28 +1372,31 @@ def _window_keys(store, window_ids):
 def lean_jobs(store, ids, paths, source):
     """{job id: StoredRun or FailedJob} of the jobs `ids` (named as in
     `paths`): failed jobs whole, runs lean (StoredRun, from jobs.lean)."""
-    rows = _by_job(store, "SELECT id, report, console_log, nproc, zone, local_time, master, "
-                   "named, ends, ef_overall, ef_mean, unix_time, window_id, window_group, "
-                   "odd_numbers, record IS NOT NULL, lean, lean_rates FROM jobs "
-                   "WHERE id IN ({marks})", ids)
-    keys = _window_keys(store, {row[0][11] for row in rows.values() if row[0][11] is not None})
+    rows = []
+    for chunk, marks in _chunks(ids):
+        rows += store.rows(f"SELECT id, report, console_log, nproc, zone, local_time, master, "
+                           f"named, ends, ef_overall, ef_mean, unix_time, window_id, "
+                           f"window_group, odd_numbers, record IS NOT NULL, lean, lean_rates "
+                           f"FROM jobs WHERE id IN ({marks})", chunk)
+    keys = _window_keys(store, {row[12] for row in rows if row[12] is not None})
     source.lists = {window_id: key["nodes"] for window_id, key in keys.items()}
-    failed = [job for job, row in rows.items() if not row[0][0]]
+    failed = [row[0] for row in rows if not row[1]]
     out = jobs(store, failed, paths, source.workers, source.slow_pct) if failed else {}
     heads = {}
-    for job, ((report, console_log, nproc, zone, local_time, master, named, ends, ef_overall,
-               ef_mean, unix_time, window_id, group, odd_numbers, has_record, lean,
-               lean_rates),) in rows.items():
+    for (job, report, console_log, nproc, zone, local_time, master, named, ends, ef_overall,
+         ef_mean, unix_time, window_id, group, odd_numbers, has_record, lean,
+         lean_rates) in rows:
         if not report:
             continue
-        number = _number_out if odd_numbers else (lambda value: value)
+        if odd_numbers:
+            ef_overall, ef_mean = _number_out(ef_overall), _number_out(ef_mean)
         window = None
         if window_id is not None:
             window = dict(keys[window_id], group=group)
         run = out[job] = StoredRun(source, job, paths[job], nproc,
-                                   _name(zone, local_time, master, named), ends,
-                                   number(ef_overall), number(ef_mean), bool(console_log),
-                                   bool(has_record), window, unix_time)
+                                   _name(zone, local_time, master, named), ends, ef_overall,
+                                   ef_mean, bool(console_log), bool(has_record), window,
+                                   unix_time)
         run.worker_hosts, run.node_hosts, run.rates = _from_lean(lean, lean_rates, heads)
     return out
 
@@ -1542,11 +1621,16 @@ def _through(store, found, cluster, directories, rebuild, workers, slow_pct, lea
                 ids = None
             source = Source(store, stack, workers, slow_pct) if lean else None
             try:
-                return items(store, found, workers, slow_pct, source, ids, plan.texts), source
+                got = items(store, found, workers, slow_pct, source, ids, plan.texts)
             except StoreError:
-                if not plan.listed:
+                if plan.check is None:
                     raise
-                stack.close()
+                got = None
+            finally:
+                stands = plan.check is None or plan.check.confirmed()
+            if got is not None and stands:
+                return got, source
+            stack.close()
         finally:
             if not lean:
                 stack.close()
