@@ -76,9 +76,9 @@ _HELP_ESCAPES = str.maketrans({"\\": "\\\\", "\n": "\\n"})
 def value_text(value):
     if isinstance(value, int):
         return str(value)
-    if math.isnan(value):
+    if value != value:
         return "NaN"
-    if math.isinf(value):
+    if value in (math.inf, -math.inf):
         return "+Inf" if value > 0 else "-Inf"
     # 12 digits drop the noise of the scaling; the report prints 6.
     return format(value, ".12g")
@@ -157,7 +157,7 @@ def exposition(windows, slow, drop=history.DROP):
             add("processors64_host_flagged", {"host": node.host}, int(node.drain))
             add("processors64_host_not_measured", {"host": node.host},
                 int(node.verdict == judge.NOT_MEASURED))
-    lines = []
+    lines, escaped = [], _Escaped()
     for name, (names, help_text) in FAMILIES.items():
         if not samples[name]:
             continue
@@ -166,16 +166,20 @@ def exposition(windows, slow, drop=history.DROP):
         labels = ",".join(f'{label}="{{}}"' for label in names)
         sample = f"{name}{{{{{labels}}}}} {{}}" if names else f"{name} {{}}"
         for key, value in samples[name].items():
-            lines.append(sample.format(*map(_label_text, key), value_text(value)))
+            lines.append(sample.format(*map(escaped.__getitem__, key), value_text(value)))
     return "".join(line + "\n" for line in lines)
 
 
-def _label_text(part):
-    """A label's value as the exposition writes it, escaped where it must be."""
-    text = str(part)
-    if "\\" in text or '"' in text or "\n" in text:
-        return text.translate(_LABEL_ESCAPES)
-    return text
+class _Escaped(dict):
+    """{label value: as the exposition writes it, escaped where it must be},
+    each worked out once (a host's name is in a dozen families)."""
+
+    def __missing__(self, part):
+        text = str(part)
+        if "\\" in text or '"' in text or "\n" in text:
+            text = text.translate(_LABEL_ESCAPES)
+        self[part] = text
+        return text
 
 
 def write_file(path, text):
