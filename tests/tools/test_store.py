@@ -64,6 +64,23 @@ def files_rows(store_path):
         return sorted(connection.execute("SELECT path, size, mtime_ns, sha256 FROM files"))
 
 
+def as_version_1(connection, mark="?"):
+    """Makes a store look as version 1 of its schema left it: every
+    worker's numbers as doubles, no lean rows, no listings."""
+    for job, test, written in connection.execute("SELECT job_id, test, written FROM rates "
+                                                 "WHERE written IS NOT NULL").fetchall():
+        seconds, rates = (array("d", map(float, line.split()))
+                          for line in zlib.decompress(bytes(written)).split(b"\n"))
+        connection.execute(f"UPDATE rates SET seconds = {mark}, rates = {mark} WHERE "
+                           f"job_id = {mark} AND test = {mark}",
+                           (seconds.tobytes(), rates.tobytes(), job, test))
+    for statement in ("ALTER TABLE rates DROP COLUMN written", "ALTER TABLE jobs DROP COLUMN lean",
+                      "ALTER TABLE jobs DROP COLUMN lean_rates", "DROP TABLE listings",
+                      "DELETE FROM meta WHERE key = 'generation'",
+                      "UPDATE meta SET value = '1' WHERE key = 'version'"):
+        connection.execute(statement)
+
+
 # ---- The same answers --------------------------------------------------------------------
 
 @pytest.mark.parametrize("name", list(SERIES))
@@ -193,19 +210,8 @@ def test_listing_taken_at_its_word_and_a_store_of_the_first_schema(tmp_path):
     assert tool("verdict", directory) == expected[("verdict",)]
     assert tool("verdict", "--store", store) == expected[("verdict",)]
 
-    with sqlite3.connect(store) as connection:  # as version 1 kept them: doubles
-        for job, test, written in connection.execute("SELECT job_id, test, written FROM rates "
-                                                     "WHERE written IS NOT NULL").fetchall():
-            seconds, rates = (array("d", map(float, line.split()))
-                              for line in zlib.decompress(written).split(b"\n"))
-            connection.execute("UPDATE rates SET seconds = ?, rates = ? WHERE job_id = ? AND "
-                               "test = ?", (seconds.tobytes(), rates.tobytes(), job, test))
-        for statement in ("ALTER TABLE rates DROP COLUMN written",
-                          "ALTER TABLE jobs DROP COLUMN lean",
-                          "ALTER TABLE jobs DROP COLUMN lean_rates", "DROP TABLE listings",
-                          "DELETE FROM meta WHERE key = 'generation'",
-                          "UPDATE meta SET value = '1' WHERE key = 'version'"):
-            connection.execute(statement)
+    with sqlite3.connect(store) as connection:
+        as_version_1(connection)
     for command, answer in expected.items():
         assert tool(*command, "--store", store) == answer, command
     with sqlite3.connect(store) as connection:
@@ -360,7 +366,8 @@ def test_postgresql_two_clusters(tmp_path, postgresql):
             assert tool(*command, "--store", postgresql, *cluster, directory, env=env) == files
         expected[directory] = tool("verdict", "--no-store", os.path.abspath(directory))
     assert not os.path.exists(os.path.join(one, STORE))
-    assert tool("verdict", "--store", postgresql, "--cluster", "alpha") == expected[one]
+    expected_one = expected[one]
+    assert tool("verdict", "--store", postgresql, "--cluster", "alpha") == expected_one
     assert tool("verdict", "--format", "json", "--store", postgresql, "--cluster", "beta") == \
         tool("verdict", "--format", "json", "--no-store", os.path.abspath(two))
     status, out, err = tool("verdict", "--store", postgresql)
@@ -379,3 +386,9 @@ def test_postgresql_two_clusters(tmp_path, postgresql):
         out, err = job.communicate(timeout=300)
         assert (job.returncode, out, err) == expected
     assert tool("history", "--store", postgresql, "--cluster", "gamma") == expected
+    # A store of version 1 brought up to date in place, from its tables alone.
+    import psycopg
+    with psycopg.connect(postgresql, autocommit=True) as connection:
+        as_version_1(connection, "%s")
+    assert tool("history", "--store", postgresql, "--cluster", "gamma") == expected
+    assert tool("verdict", "--store", postgresql, "--cluster", "alpha") == expected_one
