@@ -611,18 +611,24 @@ def _report_unit(path, cluster, known, texts):
     return unit
 
 
-def _record_unit(path, cluster, known, texts):
-    """The Unit of a run record whose job made no results file."""
+def _one_file(kind, path, known, read):
+    """(the Unit of a file read on its own, what `read` made of it or None):
+    a file the store holds as it is now (`known`: its sha256) is not read."""
     try:
         main = _file_of(path)[1]
     except OSError as error:
-        return Unit("record", path, [(path, -1, -1, "")],
-                    [(0, f"cannot read it: {error.strerror or error}", 1)])
+        return Unit(kind, path, [(path, -1, -1, "")],
+                    [(0, f"cannot read it: {error.strerror or error}", 1)]), None
     if known and [main[3]] == known:
-        return Unit("same", path, [main], [])
-    job, problems = reading.read_record(path)
-    unit = Unit("record", path, [main], [(0, problem.message, int(problem.failure))
-                                         for problem in problems])
+        return Unit("same", path, [main], []), None
+    found, problems = read(path)
+    return Unit(kind, path, [main], [(0, problem.message, int(problem.failure))
+                                     for problem in problems]), found
+
+
+def _record_unit(path, cluster, known, texts):
+    """The Unit of a run record whose job made no results file."""
+    unit, job = _one_file("record", path, known, reading.read_record)
     if job is None:
         return unit
     cluster, window, text = _record_rows(unit, job.record, cluster, texts)
@@ -633,16 +639,7 @@ def _record_unit(path, cluster, known, texts):
 
 def _manifest_unit(path, cluster, known, texts=None):
     """The Unit of a window's manifest: its document, as its text."""
-    try:
-        main = _file_of(path)[1]
-    except OSError as error:
-        return Unit("manifest", path, [(path, -1, -1, "")],
-                    [(0, f"cannot read it: {error.strerror or error}", 1)])
-    if known and [main[3]] == known:
-        return Unit("same", path, [main], [])
-    found, problems = reading.read_manifest(path)
-    unit = Unit("manifest", path, [main], [(0, problem.message, int(problem.failure))
-                                           for problem in problems])
+    unit, found = _one_file("manifest", path, known, reading.read_manifest)
     if found is not None:
         unit.job = (found.document.get("cluster") or cluster, found.name,
                     found.document.get("created"), json.dumps(found.document))
